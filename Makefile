@@ -1,0 +1,46 @@
+# Front door of the build. `make test` and `make run` are the two set-up commands.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+WERROR ?= OFF
+CMAKE_FLAGS ?=
+SAMPLE := $(CURDIR)/samples/drive_c
+
+.PHONY: all build test test-deps run sanitize-test bench clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) -DBRINT_WERROR=$(WERROR) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Test tools beyond the machine image (faketime moves the clock in the date tests).
+test-deps:
+	@if ! command -v faketime >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq faketime) >/dev/null; \
+	  else \
+	    echo "note: faketime is missing (install it as root); the clock tests will be skipped"; \
+	  fi; \
+	fi
+
+test: test-deps build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The unit tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize-test:
+	cmake -S . -B $(ASAN_BUILD) -DBRINT_SANITIZE=ON -DBRINT_WERROR=$(WERROR) -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
+
+# The main job on the bundled sample drive: every file of drive C: checked in full.
+run: build
+	@mkdir -p $(BUILD)/system
+	cd $(SAMPLE) && BRINT_DRIVES="C=$(SAMPLE)" BRINT_SYSTEM=$(CURDIR)/$(BUILD)/system \
+	  $(CURDIR)/$(BUILD)/ntbrint -NK -F -ALL C: ; echo "exit code $$?"
+
+bench: build
+	@if [ -d $(BUILD)/bench ]; then for b in $(BUILD)/bench/bench_*; do $$b; done; else echo "no benchmarks yet"; fi
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

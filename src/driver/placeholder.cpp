@@ -1,0 +1,2 @@
+// Placeholder until the driver's sources land; removed then.
+namespace driver {}

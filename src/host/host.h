@@ -1,0 +1,199 @@
+// The host layer: the Windows NT services the program uses, mapped onto Linux.
+//
+// Everything the program asks of "the system" goes through the functions declared here:
+// the drive map and raw sectors, NT paths, files with sharing modes, the directory search,
+// the console, the environment, local time, the system directory (registry, event log),
+// mail and the command interpreter. Nothing outside src/host/ includes an operating-system
+// header. Results follow the program's convention: 0 for success, otherwise the NT error
+// code (never errno). Nothing in this layer knows about viruses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+// NT error codes the layer produces (errno is mapped onto these, anything unknown is 31).
+constexpr int kErrInvalidFunction = 1;
+constexpr int kErrFileNotFound = 2;
+constexpr int kErrPathNotFound = 3;
+constexpr int kErrTooManyOpenFiles = 4;
+constexpr int kErrAccessDenied = 5;
+constexpr int kErrNotEnoughMemory = 8;
+constexpr int kErrNoMoreFiles = 18;
+constexpr int kErrWriteProtect = 19;
+constexpr int kErrNotReady = 21;
+constexpr int kErrCrc = 23;
+constexpr int kErrSectorNotFound = 27;
+constexpr int kErrGenFailure = 31;
+constexpr int kErrSharingViolation = 32;
+constexpr int kErrFileExists = 80;
+constexpr int kErrInvalidParameter = 87;
+constexpr int kErrDiskFull = 112;
+constexpr int kErrFilenameTooLong = 206;
+constexpr int kErrUnrecognizedVolume = 1005;
+constexpr int kErrRpcServerUnavailable = 1722;
+
+constexpr size_t kMaxPath = 260;  // longer names and host paths fail with kErrFilenameTooLong
+
+// ---------------------------------------------------------------------------------------
+// Drives. The map comes from BRINT_DRIVES (default "C=/"), read once by init_drive_map().
+
+enum DriveType : int {  // numbered as the program's drive type list numbers them
+  kDriveNone = 0,
+  kDriveFloppy = 1,
+  kDriveFixed = 2,
+  kDriveNetwork = 3,
+  kDriveCdrom = 4,
+  kDriveRamdisk = 5,
+  kDriveRemovable = 6,
+};
+
+// Reads BRINT_DRIVES (or takes "C=/"). Returns 0, or -2 with `message` set to a line that
+// names the bad entry (the caller prints it and ends with exit code 2). Calling it again
+// re-reads the environment (tests).
+int init_drive_map(std::string* message);
+// Type of drive letter 'A'..'Z' (either case); kDriveNone when not mapped.
+int drive_type(char letter);
+// True when PHYSICALDRIVEn is in the map.
+bool physical_drive_present(int n);
+
+// ---------------------------------------------------------------------------------------
+// Paths and names.
+
+// CharUpperA on this host: only ASCII a-z change; bytes >= 0x80 stay.
+char upper_char(char c);
+std::string upper(std::string_view s);
+
+// The current drive letter ('C') and directory ("C:\SOME\DIR", no trailing "\" but for
+// the root "C:\"), from the host working directory and the drive map.
+char current_drive();
+std::string current_directory();
+// GetFullPathName: an NT full path with "\" separators made from `path` (drive form,
+// "\DIR" form, relative form). Returns 0, or an NT error when no full path can be made
+// (drive not mapped, working directory on no drive for a relative path, too long).
+int full_path_name(std::string_view path, std::string& out);
+// Full path of the running executable (NT form when it lies on a drive, else the host
+// absolute path). Empty when it cannot be found.
+std::string executable_path();
+
+// ---------------------------------------------------------------------------------------
+// Files. Paths are NT paths (any of the forms of full_path_name, or a host absolute path).
+
+enum Access : unsigned { kAccessRead = 1, kAccessWrite = 2 };
+enum Share : unsigned { kShareNone = 0, kShareRead = 1, kShareWrite = 2 };
+enum Disposition : int {
+  kOpenExisting,      // fails with 2/3 when missing
+  kCreateAlways,      // create or truncate
+  kCreateNew,         // fails with 80 when it exists
+  kOpenAlways,        // open or create
+  kTruncateExisting,  // open and truncate, fails when missing
+};
+
+// An open host file. Owns its descriptor; closing happens in the destructor or close_file.
+struct File {
+  int fd = -1;  // host descriptor, -1 when closed
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  bool is_open() const { return fd >= 0; }
+};
+
+int open_file(std::string_view path, unsigned access, unsigned share, Disposition disposition, File& out);
+// Reads up to n bytes; `got` is what was read (0 at the end of the file).
+int read_file(File& f, void* buf, size_t n, size_t& got);
+int write_file(File& f, const void* buf, size_t n);
+// whence: 0 from the start, 1 from the current position, 2 from the end.
+int seek_file(File& f, int64_t offset, int whence, uint64_t* new_position);
+int file_size(File& f, uint64_t& size);
+int close_file(File& f);
+int delete_file(std::string_view path);
+int rename_file(std::string_view from, std::string_view to);
+int create_directory(std::string_view path);
+// Attributes: 0x10 directory, 0x01 read-only (owner cannot write), 0x20 archive.
+constexpr uint32_t kAttrReadOnly = 0x01;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+int get_attributes(std::string_view path, uint32_t& attributes);
+int set_attributes(std::string_view path, uint32_t attributes);
+bool file_exists(std::string_view path);
+
+// ---------------------------------------------------------------------------------------
+// Directory search (find-first/find-next). "." and ".." come first for every directory but
+// a drive's root, then the entries sorted by their upper-cased names.
+
+struct FindData {
+  std::string name;       // upper-cased name
+  std::string host_name;  // exact host spelling (opens the file even when names differ in case)
+  uint32_t attributes = 0;
+  uint16_t dos_date = 0;  // last-write date, DOS format, local time
+  uint16_t dos_time = 0;
+  uint64_t size = 0;
+};
+
+struct FindHandle {
+  std::vector<FindData> entries;  // the listing, taken at find_first
+  size_t next = 0;                // index of the entry find_next returns
+};
+
+// `pattern` is a directory path followed by a name pattern with * and ? ("C:\DOS\*.*").
+// Returns 0 with the first match, kErrNoMoreFiles (18) when nothing matches, or an NT error.
+int find_first(std::string_view pattern, FindHandle& handle, FindData& out);
+int find_next(FindHandle& handle, FindData& out);
+
+// ---------------------------------------------------------------------------------------
+// Console: standard output (buffered) and the keys of standard input.
+
+void console_write(std::string_view text);
+void console_flush();
+// True when a key can be read without waiting (a script's next byte counts as waiting).
+bool console_key_available();
+// The next key's code, waiting for it on a terminal; -1 at the end of input or with none.
+int console_read_key();
+// Installs the SIGINT/SIGQUIT/SIGTERM/SIGHUP handlers that count breaks; restore puts the
+// default handling back.
+void install_break_handler();
+void restore_break_handler();
+int break_count();         // Ctrl-C, Ctrl-\ (our Ctrl-Break), SIGTERM and SIGHUP seen since install
+void reset_break_count();
+bool terminate_requested();  // SIGTERM or SIGHUP seen: stop at the next poll even under -NI
+void beep(unsigned frequency_hz, unsigned duration_ms);  // BEL to the controlling terminal
+void message_beep();
+bool bring_to_front();  // true when standard output is the controlling terminal
+void message_box(std::string_view title, std::string_view text);
+
+// ---------------------------------------------------------------------------------------
+// Environment, time, process.
+
+// TMP (TMP, TMPDIR, /tmp), USERNAME (USERNAME, USER, account of the real uid), anything
+// else as it is. Empty optional when unset.
+std::optional<std::string> get_env(std::string_view name);
+
+struct LocalTime {
+  int year = 0;     // full year, e.g. 2026
+  int month = 0;    // 1-12
+  int day = 0;      // 1-31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int weekday = 0;  // 0 = Sunday
+};
+LocalTime local_time();
+int64_t calendar_seconds();  // time(nullptr)
+void sleep_ms(unsigned milliseconds);
+uint32_t process_id();
+std::string computer_name();  // host name up to its first dot, upper-cased
+int set_priority_high();      // nice -10; a refusal is ignored (returns the NT error)
+int set_priority_low();       // nice 19
+int enable_backup_privilege();  // always succeeds on this host
+// The system directory (BRINT_SYSTEM, /var/lib/brint for root, else the XDG state dir).
+std::string system_directory();
+
+}  // namespace host

@@ -1,0 +1,2 @@
+// Placeholder until the host layer's sources land; removed then.
+namespace host {}

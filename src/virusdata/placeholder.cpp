@@ -1,0 +1,2 @@
+// Placeholder until the virus data sources land; removed then.
+namespace virusdata {}

@@ -1,0 +1,198 @@
+// Runs a child process for the end-to-end tests: pipes or a pseudo-terminal, a bounded
+// wait, and the exit status as a shell would see it.
+#include "e2e/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace e2e {
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/brint-e2e-XXXXXX";
+  const char* p = mkdtemp(tmpl);
+  if (!p) throw std::runtime_error("mkdtemp failed");
+  path = p;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may leave read-only files and directories behind: give the owner write first.
+  for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::remove_all(path, ec);
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+void make_dirs(const std::string& path) { std::filesystem::create_directories(path); }
+
+std::string brint_binary() { return BRINT_BINARY; }
+
+bool have_faketime() {
+  return ::access("/usr/bin/faketime", X_OK) == 0 || ::access("/usr/local/bin/faketime", X_OK) == 0;
+}
+
+namespace {
+
+std::vector<std::string> build_env(const RunOptions& o) {
+  std::map<std::string, std::string> env = {
+      {"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"TZ", "UTC"}, {"LANG", "C"}, {"USER", "tester"},
+      {"HOME", "/tmp"}};
+  for (const auto& [k, v] : o.env) env[k] = v;
+  std::vector<std::string> out;
+  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
+  return out;
+}
+
+std::vector<std::string> build_argv(const RunOptions& o) {
+  std::vector<std::string> argv;
+  if (!o.faketime.empty()) {
+    argv.push_back(::access("/usr/bin/faketime", X_OK) == 0 ? "/usr/bin/faketime" : "/usr/local/bin/faketime");
+    argv.push_back(o.faketime);
+  }
+  argv.push_back(o.program.empty() ? brint_binary() : o.program);
+  for (const auto& a : o.args) argv.push_back(a);
+  return argv;
+}
+
+[[noreturn]] void exec_child(const RunOptions& o, const std::vector<std::string>& argv,
+                             const std::vector<std::string>& env) {
+  if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) _exit(126);
+  std::vector<char*> av, ev;
+  for (const auto& a : argv) av.push_back(const_cast<char*>(a.c_str()));
+  av.push_back(nullptr);
+  for (const auto& e : env) ev.push_back(const_cast<char*>(e.c_str()));
+  ev.push_back(nullptr);
+  signal(SIGPIPE, SIG_DFL);
+  ::execve(av[0], av.data(), ev.data());
+  _exit(127);
+}
+
+int decode_status(int st) {
+  if (WIFEXITED(st)) return WEXITSTATUS(st);
+  if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
+  return -1;
+}
+
+}  // namespace
+
+RunResult run(const RunOptions& o) {
+  RunResult r;
+  const auto argv = build_argv(o);
+  const auto env = build_env(o);
+  signal(SIGPIPE, SIG_IGN);
+
+  int out_fd = -1, in_fd = -1;
+  pid_t pid;
+  if (o.use_pty) {
+    int master = -1;
+    struct winsize ws = {24, 80, 0, 0};
+    pid = forkpty(&master, nullptr, nullptr, &ws);
+    if (pid < 0) throw std::runtime_error("forkpty failed");
+    if (pid == 0) exec_child(o, argv, env);
+    out_fd = in_fd = master;
+  } else {
+    int outp[2], inp[2];
+    if (pipe(outp) != 0 || pipe(inp) != 0) throw std::runtime_error("pipe failed");
+    pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+      dup2(outp[1], 1);
+      int devnull = ::open("/dev/null", O_WRONLY);
+      dup2(devnull, 2);  // the program writes nothing to standard error; keep test output clean
+      if (o.no_stdin) {
+        ::close(0);
+      } else {
+        dup2(inp[0], 0);
+      }
+      ::close(outp[0]); ::close(outp[1]); ::close(inp[0]); ::close(inp[1]);
+      exec_child(o, argv, env);
+    }
+    ::close(outp[1]);
+    ::close(inp[0]);
+    out_fd = outp[0];
+    if (!o.stdin_data.empty()) {
+      // Small inputs only: the pipe buffer holds them, so this cannot block.
+      ssize_t w = ::write(inp[1], o.stdin_data.data(), o.stdin_data.size());
+      (void)w;
+    }
+    ::close(inp[1]);
+  }
+
+  size_t step = 0;
+  bool signalled = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.timeout_ms);
+  char buf[4096];
+  for (;;) {
+    // Feed the pseudo-terminal conversation as its prompts appear.
+    while (o.use_pty && step < o.pty_steps.size() &&
+           (o.pty_steps[step].wait_for.empty() || r.out.find(o.pty_steps[step].wait_for) != std::string::npos)) {
+      const auto& s = o.pty_steps[step].send;
+      if (!s.empty()) {
+        ssize_t w = ::write(in_fd, s.data(), s.size());
+        (void)w;
+      }
+      ++step;
+    }
+    if (!signalled && o.signal_after_text_signal != 0 &&
+        r.out.find(o.signal_after_text) != std::string::npos) {
+      ::kill(pid, o.signal_after_text_signal);
+      signalled = true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+      r.timed_out = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    struct pollfd pfd = {out_fd, POLLIN, 0};
+    int pr = ::poll(&pfd, 1, static_cast<int>(left < 100 ? left : 100));
+    if (pr > 0) {
+      ssize_t n = ::read(out_fd, buf, sizeof buf);
+      if (n > 0) {
+        r.out.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      break;  // end of output (pty: EIO once the child has gone)
+    }
+  }
+  ::close(out_fd);
+  int st = 0;
+  ::waitpid(pid, &st, 0);
+  r.status = r.timed_out ? -1 : decode_status(st);
+  return r;
+}
+
+}  // namespace e2e
