@@ -1,2 +1,0 @@
-// Placeholder until the virus data sources land; removed then.
-namespace virusdata {}
