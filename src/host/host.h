@@ -40,6 +40,12 @@ constexpr int kErrRpcServerUnavailable = 1722;
 
 constexpr size_t kMaxPath = 260;  // longer names and host paths fail with kErrFilenameTooLong
 
+// The NT error code for a host errno value: ENOENT 2, ENOTDIR 3, EMFILE/ENFILE 4,
+// EACCES/EPERM/EISDIR 5, ENOMEM 8, EROFS 19, EIO 23, EWOULDBLOCK (a lock conflict) 32,
+// EEXIST 80, EINVAL 87, ENOSPC/EDQUOT 112, ENAMETOOLONG 206, 0 for 0, anything else 31.
+// (ENOENT becomes 3 where a directory on the way is missing; the file functions decide.)
+int nt_error(int errnum);
+
 // ---------------------------------------------------------------------------------------
 // Drives. The map comes from BRINT_DRIVES (default "C=/"), read once by init_drive_map().
 
@@ -151,12 +157,27 @@ int find_next(FindHandle& handle, FindData& out);
 // ---------------------------------------------------------------------------------------
 // Console: standard output (buffered) and the keys of standard input.
 
+// State of the key reader; reset_console_io() puts it back (tests) and zeroes the break
+// counter and the terminate flag.
+struct ConsoleIo {
+  int pending_scan = -1;  // scan code still to give after a prefix code (0 or 224), or -1
+  int pushed_back = -1;   // a script byte read by console_key_available, or -1
+  bool at_end = false;    // standard input reached its end: every read gives -1
+};
+extern ConsoleIo g_console_io;
+void reset_console_io();
+
+// Appends to standard output's buffer; a text holding "\r" is flushed at once.
 void console_write(std::string_view text);
 void console_flush();
 // True when a key can be read without waiting (a script's next byte counts as waiting).
 bool console_key_available();
 // The next key's code, waiting for it on a terminal; -1 at the end of input or with none.
 int console_read_key();
+// True when standard input is a terminal (keys are typed), false for a script or none.
+bool console_input_is_terminal();
+// Drops keys typed ahead on a terminal; a script's bytes are never dropped by this.
+void console_discard_typeahead();
 // Installs the SIGINT/SIGQUIT/SIGTERM/SIGHUP handlers that count breaks; restore puts the
 // default handling back.
 void install_break_handler();
@@ -186,6 +207,8 @@ struct LocalTime {
   int weekday = 0;  // 0 = Sunday
 };
 LocalTime local_time();
+// The account name of user id `uid`, empty when the system has none.
+std::string account_name(uint32_t uid);
 int64_t calendar_seconds();  // time(nullptr)
 void sleep_ms(unsigned milliseconds);
 uint32_t process_id();

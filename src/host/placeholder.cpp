@@ -1,2 +1,0 @@
-// Placeholder until the host layer's sources land; removed then.
-namespace host {}
