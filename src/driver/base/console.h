@@ -9,8 +9,12 @@ struct ConsoleState {
 };
 extern ConsoleState g_console;
 
-// "Press any key to continue ..."; 0, or kQuit for Esc or Ctrl-C. Returns 0 at once under -NK.
+// "Press any key to continue ..."; 0, or kQuit for Esc or Ctrl-C (typed, or a break counted
+// while waiting). Returns 0 at once under -NK. Without console input (-1) any key counts.
 int key_wait();
+// Reads keys until one is non-zero (the prefix of an extended key is skipped); -1 when
+// there is no console input.
+int read_key_nonzero();
 // The question text ends with "(Y/N) ? ". 1 yes, 0 no; Esc or Ctrl-C stop the program
 // with code 1. Under -NOC answers yes silently. Without console input answers no.
 int yes_no(const char* question);
@@ -25,7 +29,10 @@ int bring_to_front();
 int end_alert_collection();
 // Carriage return, `count` blanks, carriage return.
 void erase_line(int count);
+// Installs the break handler (break counter 0); restore_console() puts the default back
+// (the stop routine calls it once the handler is in place).
 void install_console_handler();
 void restore_console();
+void reset_console();  // tests
 
 }  // namespace driver

@@ -31,7 +31,8 @@ struct OutputSinks {
   std::function<int(std::string_view)> report_write;  // empty when no report file
   std::function<void()> report_finish;   // after each output (server mode closes again)
   std::function<int(std::string_view)> mail_write;    // empty when no mail file
-  std::function<std::string()> report_name;  // for "Could not write to file %s"
+  std::function<std::string()> report_name;  // names the report file in "Could not write to file %s"
+  std::function<std::string()> mail_name;    // names the mail file in the same message
 };
 extern OutputSinks g_sinks;
 void reset_output();
@@ -45,5 +46,7 @@ void output(bool important);
 void outputf(bool important, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Straight to the console (not to the report file), whatever the silence settings.
 void console_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// "Could not write to file %s" with `file_name` on the console, then stop(2).
+[[noreturn]] void write_failure(const std::string& file_name);
 
 }  // namespace driver

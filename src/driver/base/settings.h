@@ -97,8 +97,15 @@ void reset_pass_counters();
 // Zeroes every counter (start-up, tests).
 void reset_counters();
 
+// Dates of the virus data issue as YYMMDD: below the issue date the clock is wrong, past
+// the expiry date the data is old. The virus data load replaces them with its own.
+constexpr const char* kDefaultIssueDate = "950901";
+constexpr const char* kDefaultExpiryDate = "960101";
+
 // Program state owned by the main line.
 struct ProgramState {
+  std::string issue_date = kDefaultIssueDate;    // YYMMDD of the virus data issue
+  std::string expiry_date = kDefaultExpiryDate;  // YYMMDD after which the data is old
   int32_t virus_count = 0;       // viruses known to this run
   std::string start_timestamp;   // 20 characters: YYMMDDhhmmss, weekday 0W, "??????"
   int64_t start_time = 0;        // calendar second at which the current pass began
@@ -108,7 +115,14 @@ struct ProgramState {
   std::string program_dir;       // program path up to and including its last "\" or ":"
   std::string temp_dir;          // directory for expansion temporaries
   char current_drive = 'C';      // first character of the current directory
+  int start_year = 0;            // full year of the start (the timestamp keeps two digits)
+  uint16_t process_id = 0;       // low 16 bits of the process identifier (expansion temporaries)
+  int temp_number = 0;           // number used to name the next expansion temporary
+  std::vector<std::string> area_entries;  // area arguments of the command line, normalised
   int area_count = 0;            // number of area entries
+  std::string result_file;       // server mode: "BRINTWL.RES" beside the program
+  std::string comms_dir;         // server mode: <drive>:\BRINT\COMMS
+  std::string infected_dir;      // server mode: <drive>:\BRINT\INFECTED
 };
 extern ProgramState g_state;
 void reset_state();

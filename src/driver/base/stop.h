@@ -19,4 +19,8 @@ extern StopHooks g_stop_hooks;
 // call (a clean-up step failing into stop() again) ends the process at once.
 [[noreturn]] void stop(int exit_code);
 
+// Ends the process with `exit_code` after flushing the console, without the clean-up of
+// stop(): only for the bad drive argument, which ends the program before anything is set up.
+[[noreturn]] void end_process(int exit_code);
+
 }  // namespace driver

@@ -1,2 +1,0 @@
-// Placeholder until the driver's sources land; removed then.
-namespace driver {}
