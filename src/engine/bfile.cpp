@@ -1,0 +1,292 @@
+// Buffered file access: the slot table and the scan-file records (see bfile.h).
+#include "engine/bfile.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "driver/base/settings.h"
+
+namespace engine {
+
+Files g_files;
+BfileHooks g_bfile_hooks;
+
+namespace {
+
+FileSlot* slot_of(int handle) {
+  if (handle < 1 || handle > kFileSlots) return nullptr;
+  FileSlot& s = g_files.slots[size_t(handle - 1)];
+  return s.file.is_open() ? &s : nullptr;
+}
+
+// Moves the system position to `pos` unless it is there already.
+bool system_seek_to(FileSlot& s, int64_t pos) {
+  if (s.system_pos == pos) return true;
+  uint64_t now = 0;
+  int rc = host::seek_file(s.file, pos, 0, &now);
+  if (rc != 0) {
+    s.last_error = rc;
+    return false;
+  }
+  s.system_pos = int64_t(now);
+  return true;
+}
+
+// Forgets the buffer: the logical position becomes `pos` and the next read refills.
+void drop_buffer(FileSlot& s, int64_t pos) {
+  s.buffer_start = pos;
+  s.buffer_pos = 0;
+  s.buffer_fill = 0;
+  s.refill_needed = true;
+  s.end_reached = false;
+}
+
+// One system read of up to n bytes at the system position; false on failure.
+bool system_read(FileSlot& s, uint8_t* dest, size_t n, size_t& got) {
+  got = 0;
+  while (got < n) {
+    size_t part = 0;
+    int rc = host::read_file(s.file, dest + got, n - got, part);
+    if (rc != 0) {
+      s.last_error = rc;
+      return false;
+    }
+    if (part == 0) break;
+    got += part;
+  }
+  s.system_pos += int64_t(got);
+  return true;
+}
+
+std::string temp_path(const std::string& name) {
+  std::string dir = driver::g_state.temp_dir;
+  if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
+  return dir + name;
+}
+
+int close_scan_file_with(int record, bool shred) {
+  if (record < 0 || record >= kScanFiles) return -1;
+  ScanFile& rec = g_files.scan_files[size_t(record)];
+  if (rec.handle == 0) return -1;
+  int result = close_file(rec.handle) == 0 ? 0 : -1;
+  rec.handle = 0;
+  if (!rec.temp_name.empty()) {
+    std::string path = temp_path(rec.temp_name);
+    int rc = (shred && g_bfile_hooks.shred) ? g_bfile_hooks.shred(path) : host::delete_file(path);
+    if (rc != 0) result = -1;
+    rec.temp_name.clear();
+  }
+  return result;
+}
+
+}  // namespace
+
+void reset_files() {
+  for (FileSlot& s : g_files.slots) {
+    if (s.file.is_open()) host::close_file(s.file);
+    drop_buffer(s, 0);
+    s.system_pos = 0;
+    s.last_error = 0;
+  }
+  for (ScanFile& r : g_files.scan_files) r = ScanFile{};
+  g_files.last_open_error = 0;
+}
+
+int open_file(std::string_view name, unsigned access, unsigned permission) {
+  FileSlot* free_slot = nullptr;
+  for (FileSlot& s : g_files.slots) {
+    if (!s.file.is_open()) {
+      free_slot = &s;
+      break;
+    }
+  }
+  if (free_slot == nullptr) {
+    g_files.last_open_error = host::kErrTooManyOpenFiles;
+    return -1;
+  }
+  unsigned sys_access = 0, share = host::kShareNone;
+  if (access & kOpenReadWrite) {
+    sys_access = host::kAccessRead | host::kAccessWrite;
+    share = host::kShareRead | host::kShareWrite;
+  } else if (access & kOpenRead) {
+    sys_access = host::kAccessRead;
+    share = host::kShareRead;
+  }
+  host::Disposition disp = host::kOpenExisting;
+  if (access & kOpenCreate) disp = (access & kOpenNew) ? host::kCreateNew : host::kOpenAlways;
+  bool existed = (access & kOpenCreate) ? host::file_exists(name) : true;
+  int rc = host::open_file(name, sys_access, share, disp, free_slot->file);
+  if (rc != 0) {
+    g_files.last_open_error = rc;
+    return -1;
+  }
+  // A file this open created gets the read-only attribute when asked for.
+  if ((access & kOpenCreate) && !existed && (permission & kPermCreate) && !(permission & kPermWrite)) {
+    uint32_t attributes = 0;
+    if (host::get_attributes(name, attributes) == 0) host::set_attributes(name, attributes | host::kAttrReadOnly);
+  }
+  drop_buffer(*free_slot, 0);
+  free_slot->system_pos = 0;
+  free_slot->last_error = 0;
+  g_files.last_open_error = 0;
+  return int(free_slot - g_files.slots.data()) + 1;
+}
+
+int64_t read_file(int handle, uint8_t* dest, size_t count) {
+  FileSlot* sp = slot_of(handle);
+  if (sp == nullptr) return -1;
+  FileSlot& s = *sp;
+  const int64_t remaining = s.buffer_fill - s.buffer_pos;
+  if (!s.refill_needed && remaining >= int64_t(count)) {
+    if (count > 0) std::memcpy(dest, s.buffer.data() + s.buffer_pos, count);
+    s.buffer_pos += int64_t(count);
+    return int64_t(count);
+  }
+  if (!s.refill_needed && s.end_reached) {
+    if (remaining > 0) std::memcpy(dest, s.buffer.data() + s.buffer_pos, size_t(remaining));
+    s.buffer_pos += remaining;
+    return remaining;
+  }
+  // Refill from the logical position; the rest of the buffer is never combined with new data.
+  const int64_t logical = s.buffer_start + s.buffer_pos;
+  if (!system_seek_to(s, logical)) return -1;
+  size_t got = 0;
+  if (count <= kFileBufferSize) {
+    // Read into a scratch copy first so that a failed read leaves the buffer as it was.
+    std::array<uint8_t, kFileBufferSize> fresh;
+    if (!system_read(s, fresh.data(), kFileBufferSize, got)) return -1;
+    std::memcpy(s.buffer.data(), fresh.data(), got);
+    const size_t delivered = std::min(count, got);
+    if (delivered > 0) std::memcpy(dest, s.buffer.data(), delivered);
+    s.end_reached = got < kFileBufferSize;
+    s.buffer_start = logical;
+    s.buffer_pos = int64_t(delivered);
+    s.buffer_fill = int64_t(got);
+    s.refill_needed = false;
+    return int64_t(delivered);
+  }
+  if (!system_read(s, dest, count, got)) return -1;
+  const size_t kept = std::min(got, kFileBufferSize);
+  std::memcpy(s.buffer.data(), dest + (got - kept), kept);
+  s.end_reached = got < count;
+  s.buffer_start = logical + int64_t(got - kept);
+  s.buffer_pos = int64_t(kept);
+  s.buffer_fill = int64_t(kept);
+  s.refill_needed = false;
+  return int64_t(got);
+}
+
+int64_t seek_file(int handle, int64_t distance, int origin) {
+  FileSlot* sp = slot_of(handle);
+  if (sp == nullptr) return -1;
+  FileSlot& s = *sp;
+  if (origin == 0 && distance >= s.buffer_start && distance - s.buffer_start <= s.buffer_fill) {
+    s.buffer_pos = distance - s.buffer_start;
+    return distance;
+  }
+  if (origin == 1 && s.buffer_pos + distance >= 0 && s.buffer_pos + distance <= s.buffer_fill) {
+    s.buffer_pos += distance;
+    return s.buffer_start + s.buffer_pos;
+  }
+  int whence = origin;
+  int64_t offset = distance;
+  if (origin == 1) {
+    // Relative to the logical position, which the system position need not match.
+    whence = 0;
+    offset = s.buffer_start + s.buffer_pos + distance;
+    if (offset < 0) return -1;
+  } else if (origin != 0 && origin != 2) {
+    return -1;
+  }
+  if (whence == 0 && offset < 0) return -1;
+  uint64_t now = 0;
+  int rc = host::seek_file(s.file, offset, whence, &now);
+  if (rc != 0) {
+    s.last_error = rc;
+    return -1;
+  }
+  s.system_pos = int64_t(now);
+  drop_buffer(s, int64_t(now));
+  return int64_t(now);
+}
+
+int64_t write_file(int handle, const uint8_t* src, size_t count) {
+  FileSlot* sp = slot_of(handle);
+  if (sp == nullptr) return -1;
+  FileSlot& s = *sp;
+  const int64_t logical = s.buffer_start + s.buffer_pos;
+  if (!system_seek_to(s, logical)) return -1;
+  int rc = host::write_file(s.file, src, count);
+  if (rc != 0) {
+    s.last_error = rc;
+    // Where the system position stands after a failed write is not known.
+    s.system_pos = -1;
+    drop_buffer(s, logical);
+    return -1;
+  }
+  s.system_pos = logical + int64_t(count);
+  drop_buffer(s, s.system_pos);
+  return int64_t(count);
+}
+
+int close_file(int handle) {
+  FileSlot* sp = slot_of(handle);
+  if (sp == nullptr) return -1;
+  int rc = host::close_file(sp->file);
+  drop_buffer(*sp, 0);
+  sp->system_pos = 0;
+  if (rc != 0) {
+    sp->last_error = rc;
+    return -1;
+  }
+  return 0;
+}
+
+int read_byte(int handle) {
+  FileSlot* sp = slot_of(handle);
+  if (sp == nullptr) return -1;
+  if (!sp->refill_needed && sp->buffer_pos < sp->buffer_fill) return sp->buffer[size_t(sp->buffer_pos++)];
+  uint8_t b = 0;
+  return read_file(handle, &b, 1) == 1 ? int(b) : -1;
+}
+
+int write_byte(int value, int handle) {
+  uint8_t b = uint8_t(value);
+  return write_file(handle, &b, 1) == 1 ? value : -1;
+}
+
+int64_t rewind_file(int handle) { return seek_file(handle, 0, 0); }
+
+int flush_file(int handle) {
+  // Writes go straight to the system, so there is nothing of ours to flush.
+  return slot_of(handle) == nullptr ? -1 : 0;
+}
+
+int file_error(int handle) {
+  if (handle < 1 || handle > kFileSlots) return 0;
+  return g_files.slots[size_t(handle - 1)].last_error;
+}
+
+int open_scan_file(std::string_view name) {
+  for (int i = 0; i < kScanFiles; ++i) {
+    ScanFile& rec = g_files.scan_files[size_t(i)];
+    if (rec.handle != 0) continue;
+    int h = open_file(name, kOpenRead, 0);
+    if (h < 0) return -1;
+    rec.handle = h;
+    rec.temp_name.clear();
+    return i;
+  }
+  return -1;
+}
+
+int close_scan_file(int record) { return close_scan_file_with(record, false); }
+int close_scan_file_shred(int record) { return close_scan_file_with(record, true); }
+
+int scan_file_handle(int record) {
+  if (record < 0 || record >= kScanFiles) return -1;
+  int h = g_files.scan_files[size_t(record)].handle;
+  return h == 0 ? -1 : h;
+}
+
+}  // namespace engine

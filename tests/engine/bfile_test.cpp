@@ -1,0 +1,219 @@
+// Buffered file access: slot limits, buffer service, seeks inside and outside the buffered
+// range, large reads, writes at the logical position, scan-file records and temporary copies.
+#include "engine/bfile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "driver/base/settings.h"
+
+namespace {
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char tmpl[] = "/tmp/bfile_test_XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+std::vector<uint8_t> pattern_bytes(size_t n) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = uint8_t((i * 7 + i / 251) & 0xFF);
+  return v;
+}
+
+void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+class BfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine::reset_files();
+    driver::reset_state();
+    data = pattern_bytes(30000);
+    name = dir.file("DATA.BIN");
+    write_bytes(name, data);
+  }
+  void TearDown() override { engine::reset_files(); }
+  TempDir dir;
+  std::string name;
+  std::vector<uint8_t> data;
+};
+
+TEST_F(BfileTest, EleventhOpenFailsAndNinthScanFileFails) {
+  std::vector<int> handles;
+  for (int i = 0; i < engine::kFileSlots; ++i) {
+    int h = engine::open_file(name, engine::kOpenRead, 0);
+    ASSERT_EQ(h, i + 1);
+    handles.push_back(h);
+  }
+  EXPECT_EQ(engine::open_file(name, engine::kOpenRead, 0), -1);
+  for (int h : handles) EXPECT_EQ(engine::close_file(h), 0);
+  EXPECT_EQ(engine::close_file(handles[0]), -1);  // already closed
+
+  for (int i = 0; i < engine::kScanFiles; ++i) EXPECT_EQ(engine::open_scan_file(name), i);
+  EXPECT_EQ(engine::open_scan_file(name), -1);
+  EXPECT_EQ(engine::close_scan_file(3), 0);
+  EXPECT_EQ(engine::open_scan_file(name), 3);
+}
+
+TEST_F(BfileTest, OpenOfMissingFileFailsWithSystemCode) {
+  EXPECT_EQ(engine::open_file(dir.file("NONE.BIN"), engine::kOpenRead, 0), -1);
+  EXPECT_EQ(engine::g_files.last_open_error, host::kErrFileNotFound);
+  EXPECT_EQ(engine::open_scan_file(dir.file("NONE.BIN")), -1);
+}
+
+TEST_F(BfileTest, ReadsServeBytesInOrderAcrossRefills) {
+  int h = engine::open_file(name, engine::kOpenRead, 0);
+  std::vector<uint8_t> got;
+  uint8_t piece[4096];
+  for (;;) {
+    int64_t n = engine::read_file(h, piece, sizeof piece);
+    ASSERT_GE(n, 0);
+    if (n == 0) break;
+    got.insert(got.end(), piece, piece + n);
+  }
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(engine::read_file(h, piece, 1), 0);  // still at the end
+}
+
+TEST_F(BfileTest, SeekToBufferEndIsServedFromBufferAndNextReadRefills) {
+  int h = engine::open_file(name, engine::kOpenRead, 0);
+  uint8_t b[16];
+  ASSERT_EQ(engine::read_file(h, b, 16), 16);
+  auto& slot = engine::g_files.slots[size_t(h - 1)];
+  const int64_t system_before = slot.system_pos;
+  EXPECT_EQ(engine::seek_file(h, int64_t(engine::kFileBufferSize), 0), int64_t(engine::kFileBufferSize));
+  EXPECT_EQ(slot.system_pos, system_before);  // no system call
+  ASSERT_EQ(engine::read_file(h, b, 4), 4);
+  EXPECT_EQ(b[0], data[engine::kFileBufferSize]);
+  EXPECT_EQ(slot.buffer_start, int64_t(engine::kFileBufferSize));
+}
+
+TEST_F(BfileTest, RelativeSeeksStayInBufferAndNegativeOnesGoToTheSystem) {
+  int h = engine::open_file(name, engine::kOpenRead, 0);
+  uint8_t b[4];
+  ASSERT_EQ(engine::seek_file(h, 20000, 0), 20000);
+  ASSERT_EQ(engine::read_file(h, b, 4), 4);
+  EXPECT_EQ(engine::seek_file(h, 0, 1), 20004);                // logical position
+  EXPECT_EQ(engine::seek_file(h, -4, 1), 20000);               // inside the buffer
+  EXPECT_EQ(engine::seek_file(h, -100, 1), 19900);             // before the buffer: taken from the logical position
+  ASSERT_EQ(engine::read_file(h, b, 1), 1);
+  EXPECT_EQ(b[0], data[19900]);
+  EXPECT_EQ(engine::seek_file(h, -30000, 1), -1);              // before the start
+  EXPECT_EQ(engine::seek_file(h, 0, 1), 19901);                // unchanged
+  EXPECT_EQ(engine::seek_file(h, -10, 2), int64_t(data.size()) - 10);
+  ASSERT_EQ(engine::read_file(h, b, 4), 4);
+  EXPECT_EQ(b[3], data[data.size() - 7]);
+}
+
+TEST_F(BfileTest, LargeReadBypassesBufferAndKeepsItsTail) {
+  int h = engine::open_file(name, engine::kOpenRead, 0);
+  std::vector<uint8_t> big(engine::kFileBufferSize + 1);
+  ASSERT_EQ(engine::read_file(h, big.data(), big.size()), int64_t(big.size()));
+  EXPECT_TRUE(std::equal(big.begin(), big.end(), data.begin()));
+  // The last 10240 bytes are buffered: seeking back into them costs no system call.
+  auto& slot = engine::g_files.slots[size_t(h - 1)];
+  const int64_t system_before = slot.system_pos;
+  EXPECT_EQ(engine::seek_file(h, 1, 0), 1);
+  EXPECT_EQ(slot.system_pos, system_before);
+  uint8_t b = 0;
+  ASSERT_EQ(engine::read_file(h, &b, 1), 1);
+  EXPECT_EQ(b, data[1]);
+  // A large read that meets the end delivers what there is, then 0.
+  ASSERT_EQ(engine::seek_file(h, 25000, 0), 25000);
+  EXPECT_EQ(engine::read_file(h, big.data(), big.size()), 5000);
+  EXPECT_EQ(engine::read_file(h, big.data(), 1), 0);
+}
+
+TEST_F(BfileTest, WriteLandsAtTheLogicalPositionAndRefillsAfterwards) {
+  int h = engine::open_file(name, engine::kOpenReadWrite, 0);
+  uint8_t b[8];
+  ASSERT_EQ(engine::read_file(h, b, 8), 8);  // buffer filled; system position at 10240
+  ASSERT_EQ(engine::seek_file(h, 100, 0), 100);
+  const uint8_t patch[3] = {0xAA, 0xBB, 0xCC};
+  ASSERT_EQ(engine::write_file(h, patch, 3), 3);
+  EXPECT_EQ(engine::seek_file(h, 0, 1), 103);
+  ASSERT_EQ(engine::seek_file(h, 99, 0), 99);
+  ASSERT_EQ(engine::read_file(h, b, 5), 5);
+  EXPECT_EQ(b[0], data[99]);
+  EXPECT_EQ(b[1], 0xAA);
+  EXPECT_EQ(b[3], 0xCC);
+  EXPECT_EQ(b[4], data[103]);
+  EXPECT_EQ(engine::write_byte(0x55, h), 0x55);
+  EXPECT_EQ(engine::close_file(h), 0);
+  std::vector<uint8_t> on_disk = read_bytes(name);
+  EXPECT_EQ(on_disk[101], 0xBB);
+  EXPECT_EQ(on_disk[104], 0x55);
+  EXPECT_EQ(on_disk.size(), data.size());
+}
+
+TEST_F(BfileTest, ReadByteAndRewind) {
+  int h = engine::open_file(name, engine::kOpenRead, 0);
+  EXPECT_EQ(engine::read_byte(h), data[0]);
+  EXPECT_EQ(engine::read_byte(h), data[1]);
+  EXPECT_EQ(engine::rewind_file(h), 0);
+  EXPECT_EQ(engine::read_byte(h), data[0]);
+  EXPECT_EQ(engine::read_byte(99), -1);
+  EXPECT_EQ(engine::flush_file(h), 0);
+  EXPECT_EQ(engine::flush_file(9), -1);
+}
+
+TEST_F(BfileTest, CreateNewRefusesAnExistingFileAndReadOnlyPermissionApplies) {
+  EXPECT_EQ(engine::open_file(name, engine::kOpenReadWrite | engine::kOpenCreate | engine::kOpenNew, 0), -1);
+  EXPECT_EQ(engine::g_files.last_open_error, host::kErrFileExists);
+  const std::string fresh = dir.file("NEW.BIN");
+  int h = engine::open_file(fresh, engine::kOpenReadWrite | engine::kOpenCreate | engine::kOpenNew, engine::kPermCreate);
+  ASSERT_GT(h, 0);
+  engine::close_file(h);
+  uint32_t attributes = 0;
+  ASSERT_EQ(host::get_attributes(fresh, attributes), 0);
+  EXPECT_TRUE(attributes & host::kAttrReadOnly);
+}
+
+TEST_F(BfileTest, ClosingAScanFileDeletesItsTemporaryCopy) {
+  driver::g_state.temp_dir = dir.path;  // no trailing separator: one is added
+  const std::string copy = dir.file("BRT1.TMP");
+  write_bytes(copy, {1, 2, 3});
+  int rec = engine::open_scan_file(copy);
+  ASSERT_GE(rec, 0);
+  engine::g_files.scan_files[size_t(rec)].temp_name = "BRT1.TMP";
+  EXPECT_EQ(engine::close_scan_file(rec), 0);
+  EXPECT_FALSE(host::file_exists(copy));
+  EXPECT_EQ(engine::scan_file_handle(rec), -1);
+
+  // The deletion failing (the copy is gone already) makes the close report -1.
+  rec = engine::open_scan_file(name);
+  engine::g_files.scan_files[size_t(rec)].temp_name = "GONE.TMP";
+  EXPECT_EQ(engine::close_scan_file(rec), -1);
+
+  // The shredding variant hands the copy to the shredder.
+  std::string shredded;
+  engine::g_bfile_hooks.shred = [&](const std::string& path) {
+    shredded = path;
+    return 0;
+  };
+  rec = engine::open_scan_file(name);
+  engine::g_files.scan_files[size_t(rec)].temp_name = "BRT2.TMP";
+  EXPECT_EQ(engine::close_scan_file_shred(rec), 0);
+  EXPECT_EQ(shredded, dir.path + "\\BRT2.TMP");
+  engine::g_bfile_hooks.shred = nullptr;
+}
+
+}  // namespace
