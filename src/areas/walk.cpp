@@ -1,0 +1,410 @@
+// Area examination: the directory search, the three walkers (file set, recursive set,
+// whole drive for executables), the sector areas, and the status display.
+//
+// Owns g_hooks and g_status, and the one program-wide directory search of dir_first/
+// dir_next. The walkers list each directory through a search of their own and close it
+// before they descend, so a search started by anything they call (file scanning,
+// expansion) can never cut a listing short. Every path they form is checked against
+// kMaxWalkPath before it is used; a longer one is reported with NT error 206 and neither
+// searched nor descended into.
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "areas/areas.h"
+#include "driver/base/console.h"
+#include "driver/base/output.h"
+#include "driver/base/results.h"
+#include "driver/base/settings.h"
+#include "host/host.h"
+
+namespace areas {
+
+Hooks g_hooks;
+StatusState g_status;
+
+namespace {
+
+constexpr int kKeyEsc = 27;
+constexpr int kKeyCtrlC = 3;
+constexpr char kSpinner[4] = {'/', '-', '\\', '|'};
+
+// One directory listing with the names that occur more than once when upper-cased.
+struct Listing {
+  host::FindHandle handle;
+  std::unordered_set<std::string> clashes;  // upper-cased names shared by two host names
+  bool open = false;
+};
+
+Listing g_search;  // the program-wide search of dir_first/dir_next
+
+void note_clashes(Listing& l) {
+  l.clashes.clear();
+  std::unordered_map<std::string, int> seen;
+  for (const auto& e : l.handle.entries)
+    if (++seen[host::upper(e.host_name.empty() ? e.name : e.host_name)] == 2)
+      l.clashes.insert(host::upper(e.host_name.empty() ? e.name : e.host_name));
+}
+
+// The record of one entry: the name upper-cased unless another entry of the listing has
+// the same upper-cased name, in which case the exact host spelling tells them apart.
+void fill_record(const Listing& l, const host::FindData& d, bool first, DirRecord& rec) {
+  const std::string& spelling = d.host_name.empty() ? d.name : d.host_name;
+  std::string upper = host::upper(spelling);
+  rec.name = l.clashes.count(upper) != 0 ? spelling : std::move(upper);
+  rec.attributes = static_cast<uint8_t>(first ? (d.attributes & 0xFF) : (d.attributes & 0x3F));
+  rec.time = d.dos_time;
+  rec.date = d.dos_date;
+  rec.size_low = static_cast<uint32_t>(d.size & 0xFFFFFFFFu);
+  rec.size_high = static_cast<uint32_t>(d.size >> 32);
+}
+
+// Starts a listing. Missing directories and files read as "no match".
+int list_first(Listing& l, std::string_view pattern, DirRecord& rec) {
+  l = Listing{};
+  host::FindData d;
+  const int rc = host::find_first(pattern, l.handle, d);
+  if (rc == host::kErrFileNotFound || rc == host::kErrPathNotFound) return kNoMatch;
+  if (rc != 0) return rc;
+  l.open = true;
+  note_clashes(l);
+  fill_record(l, d, true, rec);
+  return 0;
+}
+
+int list_next(Listing& l, DirRecord& rec) {
+  if (!l.open) return kNoSearchOpen;
+  host::FindData d;
+  const int rc = host::find_next(l.handle, d);
+  if (rc != 0) return rc;
+  fill_record(l, d, false, rec);
+  return 0;
+}
+
+void list_close(Listing& l) { l = Listing{}; }
+
+bool is_directory(const DirRecord& rec) { return (rec.attributes & host::kAttrDirectory) != 0; }
+bool is_dot(const std::string& name) { return name == "." || name == ".."; }
+
+void count_error() { ++driver::g_counters.errors; }
+
+void set_file_location() {
+  if (g_hooks.set_file_location) g_hooks.set_file_location();
+}
+
+// Reports a path that would pass kMaxWalkPath, cut at the limit, and counts one error.
+void too_long(const std::string& path) {
+  driver::outputf(true, msg::kIllegalPath, path.substr(0, kMaxWalkPath).c_str(), host::kErrFilenameTooLong);
+  count_error();
+}
+
+bool fits(const std::string& path) {
+  if (path.size() <= kMaxWalkPath) return true;
+  too_long(path);
+  return false;
+}
+
+bool excluded(const std::string& path, const std::string& name) {
+  return is_excluded(host::upper(path), host::upper(name));
+}
+
+// Hands one selected file to file scanning; a non-zero result counts one error, and a
+// compressed file whose inside was not checked gets the compression warning.
+void hand_on(const std::string& path, const DirRecord& rec) {
+  if (!g_hooks.scan_file) return;
+  int kind = 0;
+  if (g_hooks.scan_file(path, rec, kind) != 0) count_error();
+  if (kind > 0 && g_hooks.compression_warning) g_hooks.compression_warning(path, kind, 1);
+}
+
+// The directory part of a specification: up to and including its last "\" or ":".
+std::string directory_part(const std::string& spec) {
+  const size_t at = spec.find_last_of("\\:");
+  return at == std::string::npos ? std::string() : spec.substr(0, at + 1);
+}
+
+void walk_file_set(const std::string& spec) {
+  set_file_location();
+  const std::string dir = directory_part(spec);
+  Listing l;
+  DirRecord rec;
+  int rc = list_first(l, spec, rec);
+  for (; rc == 0; rc = list_next(l, rec)) {
+    driver::poll_quit();
+    if (is_directory(rec)) continue;
+    const std::string path = dir + rec.name;
+    if (!fits(path) || excluded(path, rec.name)) continue;
+    hand_on(path, rec);
+  }
+  list_close(l);
+  if (rc != kNoMatch) {
+    driver::outputf(true, msg::kCouldNotOpen, spec.c_str(), rc);
+    count_error();
+  }
+}
+
+void show_directory(const std::string& path) {
+  if (driver::g_settings.silent) status_display(path);
+}
+
+// Visits the subdirectories of `dir` in the reverse of their listing order.
+template <typename Walk>
+void visit_subdirectories(const std::string& dir, std::vector<std::string>& subdirs, Walk walk) {
+  while (!subdirs.empty()) {
+    const std::string child = dir + subdirs.back() + "\\";
+    subdirs.pop_back();
+    if (fits(child)) walk(child);
+  }
+}
+
+void walk_recursive(const std::string& dir, const std::string& mask) {
+  set_file_location();
+  std::vector<std::string> subdirs;
+  const std::string all = dir + "*.*";
+  bool listed = false;
+  if (fits(all)) {
+    Listing l;
+    DirRecord rec;
+    int rc = list_first(l, all, rec);
+    for (; rc == 0; rc = list_next(l, rec)) {
+      driver::poll_quit();
+      if (!is_directory(rec) || is_dot(rec.name)) continue;
+      const std::string path = dir + rec.name;
+      if (!fits(path) || excluded(path, rec.name)) continue;
+      show_directory(path);
+      subdirs.push_back(rec.name);
+    }
+    list_close(l);
+    if (rc != kNoMatch) {
+      driver::outputf(true, msg::kIllegalPath, dir.c_str(), rc);
+      count_error();
+    } else {
+      listed = true;
+    }
+  }
+  const std::string pattern = dir + mask;
+  if (listed && fits(pattern)) {
+    Listing l;
+    DirRecord rec;
+    int rc = list_first(l, pattern, rec);
+    for (; rc == 0; rc = list_next(l, rec)) {
+      driver::poll_quit();
+      if (is_directory(rec)) continue;
+      const std::string path = dir + rec.name;
+      if (!fits(path) || excluded(path, rec.name)) continue;
+      hand_on(path, rec);
+    }
+    list_close(l);
+    if (rc != kNoMatch) {
+      driver::outputf(true, msg::kIllegalPath, dir.c_str(), rc);
+      count_error();
+    }
+  }
+  visit_subdirectories(dir, subdirs, [&](const std::string& child) { walk_recursive(child, mask); });
+}
+
+// A recursive set: every ">" removed, then split at the last "\" or ":" into the starting
+// directory and the file mask. A mask that is empty, or that names an existing directory
+// without wildcards (">C:\DOS" made by -REC from C:\DOS), stands for every file of it.
+void start_recursive(const std::string& body) {
+  std::string text;
+  for (char c : body)
+    if (c != '>') text.push_back(c);
+  std::string dir = directory_part(text);
+  std::string mask = text.substr(dir.size());
+  if (!mask.empty() && mask.find_first_of("*?") == std::string::npos) {
+    uint32_t attributes = 0;
+    if (host::get_attributes(text, attributes) == 0 && (attributes & host::kAttrDirectory) != 0) {
+      dir = text + "\\";
+      mask.clear();
+    }
+  }
+  if (mask.empty()) mask = "*.*";
+  if (fits(dir)) walk_recursive(dir, mask);
+}
+
+void walk_drive(const std::string& dir) {
+  set_file_location();
+  std::vector<std::string> subdirs;
+  const std::string all = dir + "*.*";
+  if (fits(all)) {
+    Listing l;
+    DirRecord rec;
+    int rc = list_first(l, all, rec);
+    for (; rc == 0; rc = list_next(l, rec)) {
+      driver::poll_quit();
+      const std::string path = dir + rec.name;
+      if (!fits(path) || excluded(path, rec.name)) continue;
+      if (is_directory(rec)) {
+        if (is_dot(rec.name)) continue;
+        show_directory(path);
+        subdirs.push_back(rec.name);
+        continue;
+      }
+      switch (classify_extension(rec.name)) {
+        case ExtensionClass::kExecutable:
+          hand_on(path, rec);
+          break;
+        case ExtensionClass::kCompressionCheck:
+          if (driver::g_settings.warn_compressed && g_hooks.compression_check &&
+              g_hooks.compression_check(path) != 0)
+            count_error();
+          break;
+        case ExtensionClass::kPassOver:
+          break;
+      }
+    }
+    list_close(l);
+    if (rc != kNoMatch) {
+      driver::outputf(true, msg::kIllegalPath, dir.c_str(), rc);
+      count_error();
+    }
+  }
+  visit_subdirectories(dir, subdirs, [](const std::string& child) { walk_drive(child); });
+}
+
+// The drive letter a descriptor begins with, or the current drive.
+char area_drive(const std::string& body) {
+  if (body.size() >= 2 && body[1] == ':') return host::upper_char(body[0]);
+  return host::upper_char(host::current_drive());
+}
+
+bool drive_ready(char letter) {
+  if (g_hooks.drive_ready) return g_hooks.drive_ready(letter);
+  return host::drive_type(letter) != host::kDriveNone;
+}
+
+void check_sectors(AreaKind kind, const std::string& body) {
+  if (g_hooks.check_sectors && g_hooks.check_sectors(kind, body) != 0) count_error();
+}
+
+void drive_empty(char letter) {
+  driver::outputf(true, msg::kDriveEmpty, letter);
+  count_error();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+int dir_first(std::string_view pattern, DirRecord& rec) {
+  const int rc = list_first(g_search, pattern, rec);
+  if (rc != 0) list_close(g_search);
+  return rc;
+}
+
+int dir_next(DirRecord& rec) { return list_next(g_search, rec); }
+
+void dir_close() { list_close(g_search); }
+
+void reset_hooks() { g_hooks = Hooks{}; }
+
+int examine_areas() {
+  // Both lists are emptied first, so every pass (every disk under -MU) sees the same ones.
+  reset_exclusions();
+  std::string body;
+  for (const auto& entry : g_areas.entries) {
+    if (classify(entry, body) != AreaKind::kExclusion) continue;
+    if (register_exclusion(body) != 0) {
+      driver::outputf(true, msg::kBadExclusion, body.c_str());
+      return driver::kReported;
+    }
+  }
+  build_lookup_tables();
+
+  int number = 0;
+  for (const auto& entry : g_areas.entries) {
+    ++number;
+    const AreaKind kind = classify(entry, body);
+    if (body.empty()) continue;
+    if (driver::g_settings.silent)
+      status_display("");
+    else
+      driver::outputf(true, kind == AreaKind::kExclusion ? msg::kExclusionItem : msg::kExaminingArea, number,
+                      entry.c_str());
+    switch (kind) {
+      case AreaKind::kFileSpec:
+        walk_file_set(body);
+        break;
+      case AreaKind::kRecursive:
+        start_recursive(body);
+        break;
+      case AreaKind::kExclusion:
+        break;
+      case AreaKind::kAllExecutables: {
+        const char letter = area_drive(body);
+        if (drive_ready(letter))
+          walk_drive(std::string(1, letter) + ":\\");
+        else
+          drive_empty(letter);
+        break;
+      }
+      case AreaKind::kAbsoluteSector:
+      case AreaKind::kAllMasterBoot:
+        check_sectors(kind, body);
+        break;
+      case AreaKind::kSectorRange: {
+        const char letter = area_drive(body);
+        if (drive_ready(letter))
+          check_sectors(kind, body);
+        else
+          drive_empty(letter);
+        break;
+      }
+      case AreaKind::kEmpty:
+      case AreaKind::kAllD:
+      case AreaKind::kMemoryRange:
+      case AreaKind::kInvalid:
+        driver::outputf(true, msg::kIncorrectArea, body.c_str());
+        return driver::kReported;
+    }
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+
+void reset_status() { g_status = StatusState{}; }
+
+void status_display(std::string_view text) {
+  const auto& s = driver::g_settings;
+  // Typed-ahead keys are dropped, but Esc and Ctrl-C are put back for the next poll for
+  // quit (otherwise a steady stream of status lines would swallow them). A script's input
+  // is never dropped.
+  if (host::console_input_is_terminal()) {
+    while (host::console_key_available()) {
+      const int key = host::console_read_key();
+      if (key < 0) break;
+      if (key == kKeyEsc || key == kKeyCtrlC) {
+        host::g_console_io.pushed_back = key;
+        break;
+      }
+    }
+  }
+  if (s.server_mode) return;
+  if (s.silent && !s.super_silent && s.diagnostic_mask == 0) {
+    const int64_t now = host::calendar_seconds();
+    if (now == g_status.last_second && (!s.display_names || text.empty() || text == g_status.last_text)) return;
+    g_status.last_second = now;
+    int64_t elapsed = now - driver::g_state.start_time;
+    if (elapsed < 0) elapsed = 0;
+    const int minutes = static_cast<int>(elapsed / 60);
+    const int seconds = static_cast<int>(elapsed % 60);
+    if (!s.display_names) {
+      driver::console_printf(msg::kElapsed, minutes, seconds);
+    } else {
+      const std::string shown = text.empty() ? g_status.last_text : std::string(text);
+      driver::console_printf(msg::kElapsedName, minutes, seconds, shown.c_str());
+      const size_t pad = g_status.last_text.size() > shown.size() ? g_status.last_text.size() - shown.size() : 0;
+      driver::console_printf("%s\r", std::string(pad, ' ').c_str());
+      g_status.last_text = shown;
+    }
+  }
+  if (!s.silent && g_status.decompressing && !s.super_silent) {
+    driver::console_printf("%c\b", kSpinner[g_status.spinner]);
+    g_status.spinner = (g_status.spinner + 1) & 3;
+  }
+}
+
+}  // namespace areas
