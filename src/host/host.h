@@ -28,6 +28,7 @@ constexpr int kErrNoMoreFiles = 18;
 constexpr int kErrWriteProtect = 19;
 constexpr int kErrNotReady = 21;
 constexpr int kErrCrc = 23;
+constexpr int kErrInvalidDrive = 15;
 constexpr int kErrSectorNotFound = 27;
 constexpr int kErrGenFailure = 31;
 constexpr int kErrSharingViolation = 32;
@@ -58,6 +59,36 @@ enum DriveType : int {  // numbered as the program's drive type list numbers the
   kDriveRamdisk = 5,
   kDriveRemovable = 6,
 };
+
+// One drive letter of the map.
+struct DriveEntry {
+  char letter = 0;             // 'A'..'Z'
+  int type = kDriveFixed;      // DriveType
+  std::string root;            // host directory holding the drive's files; empty for "-"
+  std::string device;          // host file or block device holding its raw sectors; empty: none
+  uint64_t device_offset = 0;  // byte offset of the drive's sector 0 in `device`
+};
+// One PHYSICALDRIVEn of the map.
+struct PhysicalEntry {
+  int number = 0;              // n, 0..49
+  std::string device;          // host file or block device holding the disk's sectors
+  uint64_t device_offset = 0;  // byte offset of sector 0 in `device`
+};
+struct DriveMap {
+  std::vector<DriveEntry> drives;       // in the order of the map text
+  std::vector<PhysicalEntry> physical;  // in the order of the map text
+};
+extern DriveMap g_drive_map;  // the map in force; set by init_drive_map
+
+constexpr int kMaxPhysicalDrive = 49;  // PHYSICALDRIVE0..49 are tried; a higher n is refused
+
+// Parses a map text in the BRINT_DRIVES grammar into `out`. Returns 0, or -2 with
+// `message` set to "Fatal error: Bad drive map entry ..." naming the entry and the fault.
+// A drive ROOT is made canonical (symbolic links on its way resolved) when it exists.
+int parse_drive_map(std::string_view text, DriveMap& out, std::string* message);
+// The map entry of drive letter (either case), or nullptr when it is not mapped.
+const DriveEntry* find_drive(char letter);
+const PhysicalEntry* find_physical_drive(int n);
 
 // Reads BRINT_DRIVES (or takes "C=/"). Returns 0, or -2 with `message` set to a line that
 // names the bad entry (the caller prints it and ends with exit code 2). Calling it again
@@ -130,6 +161,11 @@ constexpr uint32_t kAttrArchive = 0x20;
 int get_attributes(std::string_view path, uint32_t& attributes);
 int set_attributes(std::string_view path, uint32_t attributes);
 bool file_exists(std::string_view path);
+// DOS date and time of a calendar second in local time, clamped to 1980-01-01 00:00:00 ..
+// 2107-12-31 23:59:58.
+void dos_date_time(int64_t seconds, uint16_t& date, uint16_t& time);
+// Attributes of a host file mode (st_mode bits).
+uint32_t attributes_of(uint32_t mode);
 
 // ---------------------------------------------------------------------------------------
 // Directory search (find-first/find-next). "." and ".." come first for every directory but
@@ -151,8 +187,17 @@ struct FindHandle {
 
 // `pattern` is a directory path followed by a name pattern with * and ? ("C:\DOS\*.*").
 // Returns 0 with the first match, kErrNoMoreFiles (18) when nothing matches, or an NT error.
+// The directory record of one named file or directory (symbolic links and special files
+// are "not found", 2). Returns 0 or the NT error.
+int file_info(std::string_view path, FindData& out);
+
 int find_first(std::string_view pattern, FindHandle& handle, FindData& out);
 int find_next(FindHandle& handle, FindData& out);
+// The records of `directory` (an NT path; "X:" is the drive's current directory) whose
+// names match `pattern`, in find order. Results as find_first.
+int list_directory(std::string_view directory, std::string_view pattern, std::vector<FindData>& out);
+// True when `name` matches the find-first `pattern` ("*.*", "*.EXE", "FOO?.C", "*.").
+bool name_matches(std::string_view pattern, std::string_view name);
 
 // ---------------------------------------------------------------------------------------
 // Console: standard output (buffered) and the keys of standard input.
@@ -218,5 +263,130 @@ int set_priority_low();       // nice 19
 int enable_backup_privilege();  // always succeeds on this host
 // The system directory (BRINT_SYSTEM, /var/lib/brint for root, else the XDG state dir).
 std::string system_directory();
+
+// =======================================================================================
+// Notification and removal services: the registry and event log of the system directory,
+// the remote event log, mail through a sendmail-compatible program, running a program,
+// private temporary files, and acting on one file through one handle (identity, attributes,
+// ownership, unlinking the very file that was opened). Implemented in host_notify.cpp.
+
+// ---- Registry (HKEY_LOCAL_MACHINE). A key such as "SYSTEM\CurrentControlSet\Services" is
+// a directory under <system directory>/registry/HKEY_LOCAL_MACHINE/, its values one file
+// `values` of lines NAME=TYPE:DATA.
+
+// Creates the key and its parents, or opens it when it exists. 0; kErrAccessDenied when
+// the system directory cannot be written; kErrInvalidParameter for an empty key or a
+// component that is "." or ".." or holds "/".
+int registry_create_key(std::string_view key);
+// 0 when the key exists and can be read; kErrFileNotFound when it does not.
+int registry_open_key(std::string_view key);
+// Sets NAME to TYPE:DATA, replacing an earlier value of that name (the file is rewritten
+// and renamed into place). 0, kErrInvalidParameter for a name holding "=" or a line break
+// or data holding a line break, kErrFileNotFound for a missing key, or an NT error.
+int registry_set_value(std::string_view key, std::string_view name, std::string_view type,
+                       std::string_view data);
+// `out` = "TYPE:DATA" of NAME. 0, or kErrFileNotFound when the key or the value is missing.
+int registry_get_value(std::string_view key, std::string_view name, std::string& out);
+
+// ---- Event log.
+struct EventRecord {
+  std::string source;                // event source, e.g. "NTBrint"
+  int type = 4;                      // 1 error, 2 warning, 4 information
+  int category = 0;                  // category number of the source's message file
+  uint32_t id = 0;                   // event identifier, e.g. 0xC0000004
+  std::vector<std::string> strings;  // insertion strings, in order
+  std::string message;               // the message text with %1..%n filled in
+};
+// Appends the record as one JSON object to <system directory>/eventlog/Application.jsonl
+// (under an exclusive lock) and sends it to syslog(3) with ident "NTBrint" (type 1 at
+// LOG_ERR, others at LOG_INFO). 0, or the NT error of the JSON log (syslog cannot fail).
+int report_event(const EventRecord& record);
+
+// A remote event log: RFC 5424 syslog messages over UDP. Owns its socket.
+struct RemoteEventLog {
+  int fd = -1;                    // UDP socket, -1 when closed
+  std::vector<uint8_t> address;   // the resolved socket address, as the system stores it
+  RemoteEventLog() = default;
+  ~RemoteEventLog();
+  RemoteEventLog(RemoteEventLog&& other) noexcept;
+  RemoteEventLog& operator=(RemoteEventLog&& other) noexcept;
+  RemoteEventLog(const RemoteEventLog&) = delete;
+  RemoteEventLog& operator=(const RemoteEventLog&) = delete;
+};
+constexpr int kRemoteEventPort = 514;  // port of MACHINE when the name carries none
+// "Registers the source" on MACHINE or MACHINE:PORT: resolves the name and opens a socket.
+// 0; kErrRpcServerUnavailable when the name does not resolve or the port is not 1-65535;
+// another NT error when no socket can be made.
+int open_remote_event_log(std::string_view machine, RemoteEventLog& out);
+// Sends one record. 0, or an NT error when the datagram could not be sent.
+int report_event_remote(RemoteEventLog& log, const EventRecord& record);
+
+// ---- Mail through a sendmail-compatible program.
+constexpr unsigned kMailTimeoutMs = 120000;  // a mail program still running then is killed: not sent
+// The mail program: the first "sendmail" on PATH, else /usr/sbin/sendmail, else
+// /usr/lib/sendmail. 0 with `program` set, or kErrFileNotFound (the library cannot be loaded).
+int mail_find_program(std::string& program);
+// Log-on: 0 for a usable account (not empty, not starting with "-", no control characters);
+// kErrInvalidParameter otherwise. The password is accepted and not used.
+int mail_logon(std::string_view account, std::string_view password);
+struct MailMessage {
+  std::string recipient;         // the one primary recipient, e.g. "brinters"
+  std::string note_text;         // the body text
+  std::string attachment_path;   // file to attach (NT or host path); empty: none
+  std::string attachment_name;   // the name the recipient sees, e.g. "br_log.txt"
+};
+// Pipes one MIME message (To: the recipient; the note text as the body; the attachment in
+// base64) to `program -i -f ACCOUNT RECIPIENT`. 0 when the program exited with status 0;
+// kErrFileNotFound when the attachment cannot be read; kErrGenFailure when the program
+// cannot be started, fails, or is still running after kMailTimeoutMs.
+int mail_send(std::string_view program, std::string_view account, const MailMessage& message);
+
+// ---- Programs.
+// Finds an executable regular file NAME in the directories of PATH. True with `path` set.
+bool find_program(std::string_view name, std::string& path);
+// Runs argv[0] (a path) with the arguments, no shell: standard input reads `input`, standard
+// output and error go to /dev/null. Waits at most `timeout_ms` (then kills it). 0 with
+// `status` = the exit status (128 + signal when killed by one), or kErrGenFailure when it
+// cannot be started or did not end in time.
+int run_program(const std::vector<std::string>& argv, std::string_view input, unsigned timeout_ms,
+                int& status);
+
+// ---- Private temporary files.
+// Creates a new file "<TMP>/<prefix>XXXXXX", exclusively and readable and writable by the
+// owner only, open for reading and writing. 0 with `name` = its host path, or an NT error.
+int create_temp_file(std::string_view prefix, std::string& name, File& out);
+// Truncates (or extends) the open file to `size` bytes. 0 or an NT error.
+int truncate_file(File& f, uint64_t size);
+// Writes the file's data to the disk (fsync). 0 or an NT error.
+int flush_file_to_disk(File& f);
+
+// ---- Acting on one file through one handle (removal).
+struct FileId {
+  uint64_t device = 0;  // device of the file system
+  uint64_t inode = 0;   // file number on it
+  bool operator==(const FileId&) const = default;
+};
+struct FileOwner {
+  uint32_t user = 0;   // owning user id
+  uint32_t group = 0;  // owning group id
+  uint32_t mode = 0;   // permission bits
+};
+// Identity of an open file; `regular` tells whether it is a regular file. 0 or an NT error.
+int file_id(const File& f, FileId& out, bool* regular = nullptr);
+// Opens the same file again (not the name: the file behind the handle) with the access and
+// sharing of open_file. 0 or an NT error (32 on a sharing conflict).
+int reopen_file(const File& f, unsigned access, unsigned share, File& out);
+// Attributes through the handle: 0 gives the owner write permission; kAttrReadOnly takes it.
+int set_attributes_of(const File& f, uint32_t attributes);
+int get_owner_of(const File& f, FileOwner& out);
+// Take ownership: chown to the effective user, then give the owner read and write
+// permission (never group or other). 0 or an NT error (5 when refused).
+int take_ownership_of(const File& f);
+// Puts a saved owner and mode back. 0 or an NT error.
+int restore_owner_of(const File& f, const FileOwner& saved);
+// Deletes the name under which the file behind `f` now lives, only when that name still
+// leads to this very file and is not a symbolic link. 0; kErrAccessDenied when the name
+// leads elsewhere or the deletion is refused; another NT error.
+int delete_opened_file(const File& f);
 
 }  // namespace host

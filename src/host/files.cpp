@@ -1,0 +1,269 @@
+// Files: open with access, sharing and disposition; read, write, seek, size, close;
+// delete, rename, create directory; attributes and DOS date and time.
+//
+// Sharing is emulated with flock(2) on the open file, never blocking: share nothing takes
+// an exclusive lock, share read (without share write) a shared lock, and a lock that
+// cannot be had is NT error 32. An open whose sharing lets others write takes no lock of
+// its own but still probes, briefly, for the lock its access would conflict with: a shared
+// one for reading (refused while another opener shares nothing), an exclusive one for
+// writing (refused while another opener forbids writing), as NT refuses them. A truncating open truncates only after its lock is held, so it never cuts a
+// file another opener has locked.
+//
+// Only regular files are opened (a FIFO, device or socket would block or never end): the
+// open uses O_NONBLOCK and O_NOFOLLOW and refuses anything else with 5, except a character
+// device opened for writing only (a report written to /dev/null or a terminal). A
+// directory is 5, as NT's open of a directory without backup semantics is.
+//
+// Choices of this file: symbolic links, FIFOs, devices and sockets have no attributes (2,
+// "not found": only regular files and directories exist for the program); rename never
+// replaces an existing target (80), as MoveFile does not; read and write go on after a
+// signal interrupts them.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "host/internal.h"
+#include "host/syscalls.h"
+
+namespace host {
+
+File::~File() {
+  if (fd >= 0) g_syscalls.close(fd);
+}
+File::File(File&& other) noexcept : fd(other.fd) { other.fd = -1; }
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) g_syscalls.close(fd);
+    fd = other.fd;
+    other.fd = -1;
+  }
+  return *this;
+}
+
+namespace {
+
+// Resolves `path` for a file operation; `host_path` is the host path. Returns 0 or the NT error.
+int host_path_for(std::string_view path, std::string& host_path) {
+  detail::HostPath hp;
+  if (int r = detail::resolve(path, hp)) return r;
+  if (hp.blocked) return kErrPathNotFound;
+  host_path = std::move(hp.path);
+  return 0;
+}
+
+}  // namespace
+
+void dos_date_time(int64_t seconds, uint16_t& date, uint16_t& time_of_day) {
+  time_t t = time_t(seconds);
+  tm lt{};
+  if (localtime_r(&t, &lt) == nullptr) lt.tm_year = seconds < 0 ? 0 : 300;  // unrepresentable: clamp
+  int year = lt.tm_year + 1900;
+  if (year < 1980) {
+    date = uint16_t((0 << 9) | (1 << 5) | 1);
+    time_of_day = 0;
+    return;
+  }
+  if (year > 2107) {
+    date = uint16_t((127 << 9) | (12 << 5) | 31);
+    time_of_day = uint16_t((23 << 11) | (59 << 5) | 29);
+    return;
+  }
+  date = uint16_t(((year - 1980) << 9) | ((lt.tm_mon + 1) << 5) | lt.tm_mday);
+  time_of_day = uint16_t((lt.tm_hour << 11) | (lt.tm_min << 5) | (lt.tm_sec / 2));
+}
+
+int open_file(std::string_view path, unsigned access, unsigned share, Disposition disposition, File& out) {
+  close_file(out);
+  std::string hp;
+  if (int r = host_path_for(path, hp)) return r;
+  int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+  bool want_read = (access & kAccessRead) != 0;
+  bool want_write = (access & kAccessWrite) != 0;
+  flags |= want_write ? (want_read ? O_RDWR : O_WRONLY) : O_RDONLY;
+  bool truncate = false;
+  switch (disposition) {
+    case kOpenExisting: break;
+    case kCreateAlways: flags |= O_CREAT; truncate = true; break;
+    case kCreateNew: flags |= O_CREAT | O_EXCL; break;
+    case kOpenAlways: flags |= O_CREAT; break;
+    case kTruncateExisting: truncate = true; break;
+  }
+  if (truncate && !want_write) return kErrInvalidParameter;
+  int fd = g_syscalls.open(hp.c_str(), flags, 0666);
+  if (fd < 0) {
+    int e = errno;
+    if (e == ELOOP) return kErrFileNotFound;  // a symbolic link: never followed
+    return detail::path_error(e, hp);
+  }
+  File f;
+  f.fd = fd;
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return nt_error(errno);
+  if (!S_ISREG(st.st_mode) && !(S_ISCHR(st.st_mode) && want_write && !want_read)) return kErrAccessDenied;
+  int fl = fcntl(fd, F_GETFL);
+  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  if (S_ISREG(st.st_mode)) {
+    int lock = 0;
+    if ((share & (kShareRead | kShareWrite)) == 0) {
+      lock = LOCK_EX;
+    } else if ((share & kShareWrite) == 0) {
+      lock = LOCK_SH;
+    }
+    if (lock == 0) {  // no lock of its own: still refused where another opener forbids this access
+      int probe = want_write ? LOCK_EX : LOCK_SH;
+      if (g_syscalls.flock(fd, probe | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? kErrSharingViolation : nt_error(errno);
+      g_syscalls.flock(fd, LOCK_UN);
+    }
+    if (lock != 0 && g_syscalls.flock(fd, lock | LOCK_NB) != 0)
+      return errno == EWOULDBLOCK ? kErrSharingViolation : nt_error(errno);
+    if (truncate && ftruncate(fd, 0) != 0) return nt_error(errno);
+  }
+  out = std::move(f);
+  return 0;
+}
+
+int read_file(File& f, void* buf, size_t n, size_t& got) {
+  got = 0;
+  if (f.fd < 0) return kErrInvalidParameter;  // NT's invalid handle is 6; no caller reads a closed file
+  char* p = static_cast<char*>(buf);
+  while (got < n) {
+    long r = g_syscalls.read(f.fd, p + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return nt_error(errno);
+    if (r == 0) break;
+    got += size_t(r);
+  }
+  return 0;
+}
+
+int write_file(File& f, const void* buf, size_t n) {
+  if (f.fd < 0) return kErrInvalidParameter;
+  const char* p = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    long w = g_syscalls.write(f.fd, p + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return nt_error(errno);
+    if (w == 0) return kErrDiskFull;
+    done += size_t(w);
+  }
+  return 0;
+}
+
+int seek_file(File& f, int64_t offset, int whence, uint64_t* new_position) {
+  if (f.fd < 0 || whence < 0 || whence > 2) return kErrInvalidParameter;
+  const int kWhence[3] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  int64_t pos = g_syscalls.lseek(f.fd, offset, kWhence[whence]);
+  if (pos < 0) return errno == EINVAL ? 131 /* negative seek */ : nt_error(errno);
+  if (new_position) *new_position = uint64_t(pos);
+  return 0;
+}
+
+int file_size(File& f, uint64_t& size) {
+  size = 0;
+  struct stat st {};
+  if (f.fd < 0) return kErrInvalidParameter;
+  if (fstat(f.fd, &st) != 0) return nt_error(errno);
+  size = uint64_t(st.st_size);
+  return 0;
+}
+
+int close_file(File& f) {
+  if (f.fd < 0) return 0;
+  int fd = f.fd;
+  f.fd = -1;
+  if (g_syscalls.close(fd) != 0 && errno != EINTR) return nt_error(errno);
+  return 0;
+}
+
+int delete_file(std::string_view path) {
+  std::string hp;
+  if (int r = host_path_for(path, hp)) return r;
+  struct stat st {};
+  if (lstat(hp.c_str(), &st) != 0) return detail::path_error(errno, hp);
+  if (S_ISDIR(st.st_mode)) return kErrAccessDenied;
+  if (unlink(hp.c_str()) != 0) return detail::path_error(errno, hp);
+  return 0;
+}
+
+int rename_file(std::string_view from, std::string_view to) {
+  std::string a, b;
+  if (int r = host_path_for(from, a)) return r;
+  if (int r = host_path_for(to, b)) return r;
+  struct stat st {};
+  if (lstat(a.c_str(), &st) != 0) return detail::path_error(errno, a);
+  if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno == ENOENT ? detail::path_error(ENOENT, b) : nt_error(errno);
+  // A file system without RENAME_NOREPLACE: test, then rename.
+  if (lstat(b.c_str(), &st) == 0) return kErrFileExists;
+  if (rename(a.c_str(), b.c_str()) != 0) return detail::path_error(errno, b);
+  return 0;
+}
+
+int create_directory(std::string_view path) {
+  std::string hp;
+  if (int r = host_path_for(path, hp)) return r;
+  if (mkdir(hp.c_str(), 0777) != 0) return detail::path_error(errno, hp);
+  return 0;
+}
+
+int file_info(std::string_view path, FindData& out) {
+  out = FindData{};
+  std::string hp;
+  if (int r = host_path_for(path, hp)) return r;
+  struct stat st {};
+  if (lstat(hp.c_str(), &st) != 0) return detail::path_error(errno, hp);
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return kErrFileNotFound;
+  size_t slash = hp.find_last_of('/');
+  out.host_name = slash == std::string::npos ? hp : hp.substr(slash + 1);
+  out.name = upper(out.host_name);
+  out.attributes = attributes_of(st.st_mode);
+  out.size = S_ISDIR(st.st_mode) ? 0 : uint64_t(st.st_size);
+  dos_date_time(int64_t(st.st_mtime), out.dos_date, out.dos_time);
+  return 0;
+}
+
+uint32_t attributes_of(uint32_t mode) {
+  uint32_t a = 0;
+  if (S_ISDIR(mode)) a |= kAttrDirectory;
+  if (S_ISREG(mode)) a |= kAttrArchive;
+  if ((mode & S_IWUSR) == 0) a |= kAttrReadOnly;
+  return a;
+}
+
+int get_attributes(std::string_view path, uint32_t& attributes) {
+  attributes = 0;
+  FindData d;
+  if (int r = file_info(path, d)) return r;
+  attributes = d.attributes;
+  return 0;
+}
+
+int set_attributes(std::string_view path, uint32_t attributes) {
+  std::string hp;
+  if (int r = host_path_for(path, hp)) return r;
+  struct stat st {};
+  if (lstat(hp.c_str(), &st) != 0) return detail::path_error(errno, hp);
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return kErrFileNotFound;
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & kAttrReadOnly) {
+    mode &= mode_t(~(S_IWUSR | S_IWGRP | S_IWOTH));
+  } else {
+    mode |= S_IWUSR;
+  }
+  if (chmod(hp.c_str(), mode) != 0) return detail::path_error(errno, hp);
+  return 0;
+}
+
+bool file_exists(std::string_view path) {
+  uint32_t a = 0;
+  return get_attributes(path, a) == 0;
+}
+
+}  // namespace host

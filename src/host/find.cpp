@@ -1,0 +1,203 @@
+// Directory search (find-first/find-next) over one host directory.
+//
+// find_first lists the directory once, in full, into the handle: "." and ".." first for
+// every directory but a drive's root (and the host's "/"), then the entries sorted by their
+// upper-cased names, two names equal but for case in host byte order. Only regular files
+// and directories are listed: symbolic links, FIFOs, devices and sockets never are, nor
+// names holding a "\" (no NT path can name them), nor a directory on one of the kernel's
+// virtual file systems (proc, sysfs, ...; tested only where the device changes, i.e. at a
+// mount point). A directory that is itself on such a file system lists nothing.
+//
+// Name patterns follow the NT find-first rules: "*.*" matches every name; "*" any run of
+// characters; "?" one character, or none at a "." or the end of the name; "*" before a
+// "." stops at the name's last "."; a "." before "*" or "?", or at the end of the pattern,
+// matches a "." or the end of the name (so "*." matches names without an extension).
+// Letters match without regard to case. (Short 8.3 alias names do not exist on this host,
+// so a long extension never matches through one.)
+//
+// Results of find_first: 0 with the first match; 18 when nothing matches or the directory
+// does not exist (also a path through a symbolic link, or a drive without files); the NT
+// error otherwise (5 for a directory that cannot be read, 206 for a name or path too long).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "host/internal.h"
+#include "host/syscalls.h"
+
+namespace host {
+namespace {
+
+constexpr char kDosStar = '<';  // "*" before "."
+constexpr char kDosQm = '>';    // "?"
+constexpr char kDosDot = '"';   // "." before a wildcard or at the end
+
+std::string translate_pattern(std::string_view p) {
+  if (p == "*.*") return "*";
+  std::string out;
+  for (size_t i = 0; i < p.size(); ++i) {
+    char c = p[i];
+    char next = i + 1 < p.size() ? p[i + 1] : '\0';
+    if (c == '?') {
+      out += kDosQm;
+    } else if (c == '*' && next == '.') {
+      out += kDosStar;
+    } else if (c == '.' && (next == '?' || next == '*' || next == '\0')) {
+      out += kDosDot;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Table-driven match of a translated pattern against a name: ok[pi][ni] for pattern[pi..]
+// against name[ni..], filled from the ends back.
+bool match_translated(std::string_view pat, std::string_view name) {
+  const size_t m = pat.size();
+  const size_t n = name.size();
+  size_t last_dot = name.find_last_of('.');
+  std::vector<uint8_t> ok((m + 1) * (n + 1), 0);
+  auto at = [&](size_t pi, size_t ni) -> uint8_t& { return ok[pi * (n + 1) + ni]; };
+  at(m, n) = 1;
+  for (size_t pi = m; pi-- > 0;) {
+    for (size_t ni = n + 1; ni-- > 0;) {
+      char p = pat[pi];
+      bool more = ni < n;
+      bool r = false;
+      switch (p) {
+        case '*': r = at(pi + 1, ni) || (more && at(pi, ni + 1)); break;
+        case kDosStar: r = at(pi + 1, ni) || (more && ni != last_dot && at(pi, ni + 1)); break;
+        case kDosQm:
+          r = (more && name[ni] != '.') ? at(pi + 1, ni + 1) : at(pi + 1, ni);
+          break;
+        case kDosDot:
+          r = more ? (name[ni] == '.' && at(pi + 1, ni + 1)) : at(pi + 1, ni);
+          break;
+        default: r = more && upper_char(p) == upper_char(name[ni]) && at(pi + 1, ni + 1); break;
+      }
+      at(pi, ni) = r ? 1 : 0;
+    }
+  }
+  return at(0, 0) != 0;
+}
+
+FindData record_of(std::string_view host_name, const struct stat& st) {
+  FindData d;
+  d.host_name = std::string(host_name);
+  d.name = upper(host_name);
+  d.attributes = attributes_of(uint32_t(st.st_mode));
+  d.size = S_ISDIR(st.st_mode) ? 0 : uint64_t(st.st_size);
+  dos_date_time(int64_t(st.st_mtime), d.dos_date, d.dos_time);
+  return d;
+}
+
+bool is_root(const std::string& hp) {
+  if (hp == "/") return true;
+  for (const DriveEntry& d : g_drive_map.drives)
+    if (!d.root.empty() && d.root == hp) return true;
+  return false;
+}
+
+// RAII for a directory stream.
+struct DirStream {
+  DIR* d = nullptr;
+  ~DirStream() {
+    if (d) closedir(d);
+  }
+};
+
+}  // namespace
+
+bool name_matches(std::string_view pattern, std::string_view name) {
+  return match_translated(translate_pattern(pattern), name);
+}
+
+int list_directory(std::string_view directory, std::string_view pattern, std::vector<FindData>& out) {
+  out.clear();
+  detail::HostPath hp;
+  int r = detail::resolve(directory.empty() ? std::string_view(".") : directory, hp);
+  if (r == kErrPathNotFound) return kErrNoMoreFiles;  // no such drive, or a drive without files
+  if (r) return r;
+  if (hp.blocked) return kErrNoMoreFiles;
+  int fd = g_syscalls.open(hp.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0);
+  if (fd < 0) {
+    int e = errno;
+    if (e == ENOENT || e == ENOTDIR || e == ELOOP) return kErrNoMoreFiles;
+    return nt_error(e);
+  }
+  DirStream ds;
+  ds.d = fdopendir(fd);
+  if (ds.d == nullptr) {
+    int e = errno;
+    close(fd);
+    return nt_error(e);
+  }
+  if (detail::virtual_file_system(fd)) return kErrNoMoreFiles;
+  struct stat self {};
+  if (fstat(fd, &self) != 0) return nt_error(errno);
+  std::string translated = translate_pattern(pattern);
+  if (!is_root(hp.path)) {
+    struct stat parent {};
+    if (fstatat(fd, "..", &parent, 0) != 0) parent = self;
+    if (match_translated(translated, ".")) out.push_back(record_of(".", self));
+    if (match_translated(translated, "..")) out.push_back(record_of("..", parent));
+  }
+  size_t first_entry = out.size();
+  errno = 0;
+  while (dirent* e = readdir(ds.d)) {
+    std::string_view n = e->d_name;
+    if (n == "." || n == ".." || n.find('\\') != std::string_view::npos) continue;
+    if (!match_translated(translated, n)) continue;
+    struct stat st {};
+    if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
+    if (S_ISDIR(st.st_mode) && st.st_dev != self.st_dev) {  // a mount point
+      int sub = openat(fd, e->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      bool skip = sub >= 0 && detail::virtual_file_system(sub);
+      if (sub >= 0) close(sub);
+      if (skip) continue;
+    }
+    out.push_back(record_of(n, st));
+    errno = 0;
+  }
+  if (errno != 0) return nt_error(errno);
+  std::sort(out.begin() + long(first_entry), out.end(), [](const FindData& a, const FindData& b) {
+    if (a.name != b.name) return a.name < b.name;
+    return a.host_name < b.host_name;
+  });
+  return out.empty() ? kErrNoMoreFiles : 0;
+}
+
+int find_first(std::string_view pattern, FindHandle& handle, FindData& out) {
+  handle = FindHandle{};
+  out = FindData{};
+  size_t cut = pattern.find_last_of("\\/");
+  std::string directory;
+  std::string_view name = pattern;
+  if (cut != std::string_view::npos) {
+    directory = std::string(pattern.substr(0, cut + 1));
+    name = pattern.substr(cut + 1);
+  } else if (pattern.size() >= 2 && pattern[1] == ':') {
+    directory = std::string(pattern.substr(0, 2));
+    name = pattern.substr(2);
+  }
+  if (name.size() > kMaxPath) return kErrFilenameTooLong;
+  if (name.empty()) return kErrNoMoreFiles;
+  int r = list_directory(directory, name, handle.entries);
+  if (r) return r;
+  return find_next(handle, out);
+}
+
+int find_next(FindHandle& handle, FindData& out) {
+  if (handle.next >= handle.entries.size()) return kErrNoMoreFiles;
+  out = handle.entries[handle.next++];
+  return 0;
+}
+
+}  // namespace host

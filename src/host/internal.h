@@ -1,0 +1,37 @@
+// Helpers shared by the files of src/host/ only (never included outside it).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "host/host.h"
+
+namespace host::detail {
+
+// An NT path turned into a host path.
+struct HostPath {
+  std::string path;                  // host absolute path, components as found on the host
+  const DriveEntry* drive = nullptr;  // drive it lies on (nullptr: host absolute or relative)
+  bool drive_root = false;           // the path is the drive's ROOT itself
+  bool blocked = false;              // a component on the way is a symbolic link or not a directory
+};
+
+// Resolves `path` (drive form, "\" form, host absolute, relative) component by component:
+// an exact host name first, else the first host name equal without regard to case, else the
+// spelling given (a name to be created). Results: 0; 3 when the drive is not mapped, has no
+// ROOT, or the form is not a file path ("\\server\..."); 206 for a component over 260
+// characters or a host path over the host's limit. Symbolic links below a drive's ROOT or
+// below the working directory are never followed: such a path is `blocked`.
+int resolve(std::string_view path, HostPath& out);
+
+// The NT error for a failed call on `host_path`: errno mapped by nt_error, except that
+// ENOENT becomes 3 when the directory that should hold the last component is missing.
+int path_error(int errnum, const std::string& host_path);
+
+// Equal without regard to ASCII case.
+bool same_name(std::string_view a, std::string_view b);
+
+// True when `dir` is a directory of the kernel's virtual file systems (proc, sysfs, ...).
+bool virtual_file_system(int fd);
+
+}  // namespace host::detail

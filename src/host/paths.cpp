@@ -1,0 +1,291 @@
+// NT paths on the host: resolving a path to a host path (case-insensitively, exact match
+// first), the current drive and directory, GetFullPathName, the executable's path.
+//
+// Path forms: "X:\DIR\NAME" or "X:/DIR/NAME" (under drive X's ROOT), "X:NAME" (relative to
+// the current directory when X is the current drive, else to X's root), "\DIR\NAME" (the
+// current drive's root), "/host/path" (the host path itself), anything else relative to the
+// host working directory. "\" and "/" are both separators; "." is dropped and ".." never
+// climbs above the drive's root (or "/").
+//
+// Choices of this file: a full path (full_path_name) of 260 characters or more fails with
+// 206, since the program's path buffers hold 259 characters and the terminating zero; a
+// trailing separator of the argument is kept, as GetFullPathName keeps it; a host absolute
+// argument on a drive is given in that drive's NT form, one on no drive stays a host path.
+// When the working directory lies on no drive, current_directory() is the current drive's
+// root, and relative paths still open (relative to the working directory), but cannot be
+// made a full path (15, "invalid drive").
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "host/internal.h"
+
+namespace host {
+namespace detail {
+namespace {
+
+bool is_sep(char c) { return c == '\\' || c == '/'; }
+
+std::vector<std::string_view> split(std::string_view s) {
+  std::vector<std::string_view> parts;
+  size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && is_sep(s[i])) ++i;
+    size_t j = i;
+    while (j < s.size() && !is_sep(s[j])) ++j;
+    if (j > i) parts.push_back(s.substr(i, j - i));
+    i = j;
+  }
+  return parts;
+}
+
+std::string working_directory() {
+  std::vector<char> buf(PATH_MAX + 1);
+  if (getcwd(buf.data(), buf.size()) == nullptr) return {};
+  return buf.data();
+}
+
+std::string join(const std::string& dir, std::string_view name) {
+  std::string out = dir;
+  if (out.empty() || out.back() != '/') out += '/';
+  out += name;
+  return out;
+}
+
+// The host name in `dir` equal to `name` without regard to case (the smallest in byte
+// order when several are), or empty.
+std::string find_in_directory(const std::string& dir, std::string_view name) {
+  std::string best;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return best;
+  while (dirent* e = readdir(d)) {
+    std::string_view n = e->d_name;
+    if (n == "." || n == "..") continue;
+    if (same_name(n, name) && (best.empty() || n < best)) best = n;
+  }
+  closedir(d);
+  return best;
+}
+
+// Drive whose ROOT is the longest prefix (at a component boundary) of host path `p`.
+const DriveEntry* drive_holding(const std::string& p, std::string* rest) {
+  const DriveEntry* best = nullptr;
+  size_t best_len = 0;
+  for (const DriveEntry& d : g_drive_map.drives) {
+    if (d.root.empty()) continue;
+    const std::string& r = d.root;
+    bool match = r == "/" ? (!p.empty() && p[0] == '/')
+                          : (p.compare(0, r.size(), r) == 0 && (p.size() == r.size() || p[r.size()] == '/'));
+    if (match && (best == nullptr || r.size() > best_len)) {
+      best = &d;
+      best_len = r.size();
+    }
+  }
+  if (best && rest) *rest = p.substr(best->root == "/" ? 0 : best_len);
+  return best;
+}
+
+// NT form of a host path on drive `d` with `rest` the part below the ROOT ("/A/B").
+std::string nt_form(char letter, std::string_view rest) {
+  std::string out{letter, ':'};
+  for (std::string_view part : split(rest)) {
+    out += '\\';
+    out += part;
+  }
+  if (out.size() == 2) out += '\\';
+  return out;
+}
+
+}  // namespace
+
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (upper_char(a[i]) != upper_char(b[i])) return false;
+  return true;
+}
+
+int path_error(int errnum, const std::string& host_path) {
+  if (errnum != ENOENT) return nt_error(errnum);
+  size_t slash = host_path.find_last_of('/');
+  if (slash == std::string::npos) return kErrFileNotFound;
+  std::string parent = slash == 0 ? "/" : host_path.substr(0, slash);
+  struct stat st {};
+  if (lstat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kErrPathNotFound;
+  return kErrFileNotFound;
+}
+
+bool virtual_file_system(int fd) {
+  struct statfs fs {};
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x9fa0UL:      // proc
+    case 0x62656572UL:  // sysfs
+    case 0x1cd1UL:      // devpts
+    case 0x27e0ebUL:    // cgroup
+    case 0x63677270UL:  // cgroup2
+    case 0x64626720UL:  // debugfs
+    case 0x74726163UL:  // tracefs
+    case 0x73636673UL:  // securityfs
+    case 0xcafe4a11UL:  // bpf
+    case 0x62656570UL:  // configfs
+    case 0x6165676cUL:  // pstore
+      return true;
+    default:
+      return false;
+  }
+}
+
+int resolve(std::string_view path, HostPath& out) {
+  out = HostPath{};
+  std::string base;
+  std::string_view rest = path;
+  bool strict = true;  // symbolic links below the base are refused
+  if (path.size() >= 2 && path[1] == ':' && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z')) {
+    const DriveEntry* d = find_drive(path[0]);
+    if (d == nullptr || d->root.empty()) return kErrPathNotFound;
+    out.drive = d;
+    base = d->root;
+    rest = path.substr(2);
+    if ((rest.empty() || !is_sep(rest[0])) && upper_char(path[0]) == current_drive()) {
+      std::string cwd = working_directory();
+      std::string below;
+      if (drive_holding(cwd, &below) == d) base = cwd;
+    }
+  } else if (path.size() >= 2 && is_sep(path[0]) && is_sep(path[1])) {
+    return kErrPathNotFound;  // "\\server\share" and "\\.\X:" are not files
+  } else if (!path.empty() && path[0] == '\\') {
+    const DriveEntry* d = find_drive(current_drive());
+    if (d == nullptr || d->root.empty()) return kErrPathNotFound;
+    out.drive = d;
+    base = d->root;
+  } else if (!path.empty() && path[0] == '/') {
+    base = "/";
+    strict = false;
+  } else {
+    base = working_directory();
+    if (base.empty()) return kErrPathNotFound;
+  }
+  size_t floor = out.drive ? out.drive->root.size() : 1;  // ".." never climbs above this
+  std::string cur = base;
+  std::vector<std::string_view> parts = split(rest);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::string_view part = parts[i];
+    if (part.size() > kMaxPath) return kErrFilenameTooLong;
+    if (part == ".") continue;
+    if (part == "..") {
+      size_t slash = cur.find_last_of('/');
+      if (cur.size() > floor && slash != std::string::npos) cur.resize(std::max(slash, floor));
+      if (cur.empty()) cur = "/";
+      continue;
+    }
+    std::string next = join(cur, part);
+    bool last = i + 1 == parts.size();
+    struct stat st {};
+    bool exists = !out.blocked && lstat(next.c_str(), &st) == 0;
+    if (!exists && !out.blocked) {
+      std::string found = find_in_directory(cur, part);
+      if (!found.empty()) {
+        next = join(cur, found);
+        exists = lstat(next.c_str(), &st) == 0;
+      }
+    }
+    if (exists && !last) {
+      if (S_ISLNK(st.st_mode) && !strict) exists = stat(next.c_str(), &st) == 0;
+      if (!S_ISDIR(st.st_mode)) out.blocked = true;  // symbolic link, or a file on the way
+    }
+    cur = std::move(next);
+    if (cur.size() >= PATH_MAX) return kErrFilenameTooLong;
+  }
+  out.path = cur;
+  out.drive_root = out.drive != nullptr && cur == out.drive->root;
+  return 0;
+}
+
+}  // namespace detail
+
+char current_drive() {
+  std::string cwd = detail::working_directory();
+  if (const DriveEntry* d = detail::drive_holding(cwd, nullptr)) return d->letter;
+  if (find_drive('C')) return 'C';
+  return g_drive_map.drives.empty() ? 'C' : g_drive_map.drives.front().letter;
+}
+
+std::string current_directory() {
+  std::string cwd = detail::working_directory();
+  std::string rest;
+  if (const DriveEntry* d = detail::drive_holding(cwd, &rest)) return detail::nt_form(d->letter, rest);
+  return std::string{current_drive(), ':', '\\'};
+}
+
+int full_path_name(std::string_view path, std::string& out) {
+  out.clear();
+  if (path.empty()) return kErrPathNotFound;
+  std::string base;  // NT form ("X:\..." ) or a host path ("/...") the parts go under
+  std::string_view rest = path;
+  bool host_form = false;
+  if (path.size() >= 2 && path[1] == ':') {
+    char letter = upper_char(path[0]);
+    if (letter < 'A' || letter > 'Z' || find_drive(letter) == nullptr) return kErrInvalidDrive;
+    rest = path.substr(2);
+    base = std::string{letter, ':', '\\'};
+    if ((rest.empty() || !detail::is_sep(rest[0])) && letter == current_drive() &&
+        detail::drive_holding(detail::working_directory(), nullptr) == find_drive(letter))
+      base = current_directory();
+  } else if (path[0] == '\\' && path.size() >= 2 && detail::is_sep(path[1])) {
+    return kErrPathNotFound;
+  } else if (path[0] == '\\') {
+    base = std::string{current_drive(), ':', '\\'};
+  } else if (path[0] == '/') {
+    std::string below;
+    std::string host_path(path);
+    if (const DriveEntry* d = detail::drive_holding(host_path, &below)) {
+      base = std::string{d->letter, ':', '\\'};
+      rest = path.substr(path.size() - below.size());
+    } else {
+      base = "/";
+      host_form = true;
+    }
+  } else {
+    if (detail::drive_holding(detail::working_directory(), nullptr) == nullptr) return kErrInvalidDrive;
+    base = current_directory();
+  }
+  char sep = host_form ? '/' : '\\';
+  size_t floor = host_form ? 1 : 3;  // "/" or "X:\"
+  std::string cur = base;
+  if (cur.size() > floor && cur.back() == sep) cur.pop_back();
+  for (std::string_view part : detail::split(rest)) {
+    if (part == ".") continue;
+    if (part == "..") {
+      size_t cut = cur.find_last_of(sep);
+      if (cur.size() > floor && cut != std::string::npos) cur.resize(std::max(cut, floor));
+      if (cur.size() == floor - 1) cur += sep;
+      continue;
+    }
+    if (cur.back() != sep) cur += sep;
+    cur += part;
+  }
+  if (cur.size() < floor) cur += sep;
+  if (detail::is_sep(path.back()) && cur.back() != sep) cur += sep;
+  if (cur.size() >= kMaxPath) return kErrFilenameTooLong;
+  out = cur;
+  return 0;
+}
+
+std::string executable_path() {
+  std::vector<char> buf(PATH_MAX + 1);
+  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return {};
+  std::string p(buf.data(), size_t(n));
+  std::string rest;
+  if (const DriveEntry* d = detail::drive_holding(p, &rest)) return detail::nt_form(d->letter, rest);
+  return p;
+}
+
+}  // namespace host
