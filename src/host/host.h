@@ -100,6 +100,65 @@ int drive_type(char letter);
 bool physical_drive_present(int n);
 
 // ---------------------------------------------------------------------------------------
+// Raw devices: "\\.\X:" and "\\.\PHYSICALDRIVEn", sectors at 64-bit byte offsets.
+
+constexpr uint32_t kSectorSize = 512;  // bytes per sector of every device
+
+// An open raw device. Owns the descriptor of the drive's DEVICE (if it has one).
+struct Device {
+  int fd = -1;                // host descriptor of the DEVICE; -1 when the drive has none
+  bool is_open = false;       // the device name opened (also without a DEVICE)
+  int drive_type = kDriveNone;
+  uint64_t offset = 0;        // byte offset of sector 0 in the DEVICE
+  uint64_t size = 0;          // bytes of the DEVICE from `offset` on
+  unsigned access = 0;        // Access flags asked for; 0 opens "without access rights"
+  bool writable = false;      // the DEVICE accepts writes
+  int missing_error = kErrInvalidFunction;  // NT error of every access without a DEVICE
+  Device() = default;
+  ~Device();
+  Device(Device&& other) noexcept;
+  Device& operator=(Device&& other) noexcept;
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+};
+
+// Opens "\\.\X:" or "\\.\PHYSICALDRIVEn" ("/" also accepted as separator; letters and
+// the word in either case). Returns 0 when the drive is in the map, else 2.
+int open_device(std::string_view name, unsigned access, Device& out);
+int close_device(Device& d);
+// Transfers n bytes at byte `offset` (both whole sectors). 0, or 21/1 (no DEVICE), 5 (no
+// access rights), 19 (write to a read-only DEVICE), 27 (past the end), 87 (not whole
+// sectors), or the NT error of the host call. Nothing is promised about the buffer on failure.
+int read_device(Device& d, uint64_t offset, void* buf, size_t n);
+int write_device(Device& d, uint64_t offset, const void* buf, size_t n);
+
+// The DISK_GEOMETRY record.
+struct DiskGeometry {
+  int64_t cylinders = 0;
+  uint32_t media_type = 0;          // NT MEDIA_TYPE: floppies 1-10, 11 removable, 12 fixed
+  uint32_t tracks_per_cylinder = 0;
+  uint32_t sectors_per_track = 0;
+  uint32_t bytes_per_sector = 0;
+};
+int device_geometry(Device& d, DiskGeometry& g);
+// The media-types request: 0 for a floppy drive (it answers), 1 for every other drive.
+int device_media_types(Device& d);
+
+struct DriveSpace {
+  uint32_t total_clusters = 0;
+  uint32_t free_clusters = 0;
+  uint32_t bytes_per_sector = 0;
+  uint32_t sectors_per_cluster = 0;
+};
+// The free-space query of drive `letter`'s root: 0, 1005 (DEVICE without a plausible FAT
+// boot sector), 21 (no medium, or neither DEVICE nor ROOT), 3 (not mapped), or the error
+// of reading sector 0.
+int drive_space(char letter, DriveSpace& out);
+// Bytes per sector, sectors per cluster and total clusters from a FAT boot sector; 0 or
+// 1005 when the BPB is not plausible. free_clusters is 0.
+int parse_bpb(const uint8_t* sector, size_t n, DriveSpace& out);
+
+// ---------------------------------------------------------------------------------------
 // Paths and names.
 
 // CharUpperA on this host: only ASCII a-z change; bytes >= 0x80 stay.
