@@ -37,6 +37,7 @@ constexpr int kErrInvalidParameter = 87;
 constexpr int kErrDiskFull = 112;
 constexpr int kErrFilenameTooLong = 206;
 constexpr int kErrUnrecognizedVolume = 1005;
+constexpr int kErrNoneMapped = 1332;      // no account name for a user id
 constexpr int kErrRpcServerUnavailable = 1722;
 
 constexpr size_t kMaxPath = 260;  // longer names and host paths fail with kErrFilenameTooLong
@@ -447,5 +448,17 @@ int restore_owner_of(const File& f, const FileOwner& saved);
 // leads to this very file and is not a symbolic link. 0; kErrAccessDenied when the name
 // leads elsewhere or the deletion is refused; another NT error.
 int delete_opened_file(const File& f);
+
+// ---------------------------------------------------------------------------------------
+// Command interpreter and owners of files.
+
+// `value` quoted for /bin/sh: in single quotes, each ' written as '\''.
+std::string shell_quote(std::string_view value);
+// Runs "/bin/sh -c LINE" and waits. Returns 0 with `status` the exit status (128 + signal
+// when a signal ended it), or the NT error when it could not be started.
+int run_command(std::string_view line, int& status);
+constexpr size_t kMaxAccountName = 14;  // longer owner names are "Unknown"
+// The account name of the owner of `path`: 0 and the name, or an error and "Unknown".
+int file_owner_name(std::string_view path, std::string& name);
 
 }  // namespace host
