@@ -74,6 +74,7 @@ struct RecordBuild {
   std::map<std::string, int> label_lines;
   std::vector<AltBlock> alts;
   std::vector<LoopBlock> loops;
+  bool faulty = false;  // a line of the record was refused: the record as a whole is not judged
 };
 
 struct Assembler {
@@ -91,6 +92,7 @@ struct Assembler {
   void error(const std::string& reason, int at = -1) {
     diagnostics.push_back({file, at < 0 ? line : at, reason});
     failed = true;
+    if (in_record) record.faulty = true;
   }
 };
 
@@ -357,7 +359,8 @@ void put_le16(std::vector<uint8_t>& b, uint16_t v) {
 
 // A label reference or "@N" (the field's raw value). Raw values are written at once;
 // labels are left to the second pass.
-bool add_target(Item& item, FixKind kind, const std::string& token, bool none_allowed, std::string& why) {
+bool add_target(Item& item, FixKind kind, const std::string& token, bool none_allowed, std::string& why,
+                bool generated_label = false) {
   const std::string t = trim(token);
   const size_t field = item.bytes.size();
   const bool wide = kind != FixKind::kRel8 && kind != FixKind::kLoopExit;
@@ -374,7 +377,7 @@ bool add_target(Item& item, FixKind kind, const std::string& token, bool none_al
     else item.bytes.push_back(static_cast<uint8_t>(v));
     return true;
   }
-  if (!is_identifier(t)) {
+  if (!generated_label && !is_identifier(t)) {
     why = t.empty() ? "a label is missing" : "'" + t + "' is not a label";
     return false;
   }
@@ -644,6 +647,7 @@ void finish_record(Assembler& as) {
       if (f.label.empty()) continue;  // "none"
       auto it = r.labels.find(f.label);
       if (it == r.labels.end()) {
+        if (f.label[0] == '%') continue;  // a block left open, reported above
         as.error("label '" + f.label + "' is not defined in this record", item.line);
         continue;
       }
@@ -680,7 +684,9 @@ void finish_record(Assembler& as) {
     program.insert(program.end(), item.bytes.begin(), item.bytes.end());
   }
   const int at = r.line;
-  if (program.empty()) {
+  if (r.faulty) {
+    // already reported line by line
+  } else if (program.empty()) {
     as.error("the record has no instructions", at);
   } else if (program.size() > kMaxRecordLength) {
     as.error("the record is " + std::to_string(program.size()) + " bytes long; at most 65535 fit", at);
@@ -701,15 +707,15 @@ void finish_record(Assembler& as) {
 
 void record_line(Assembler& as, std::string text) {
   // label:
-  const size_t colon = text.find(':');
-  if (colon != std::string::npos && is_identifier(trim(text.substr(0, colon)))) {
+  for (;;) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) break;
     const std::string head = trim(text.substr(0, colon));
     // "seq 4: ..." has a number before the colon, never an identifier alone
-    if (op_by_mnemonic(head) == nullptr) {
-      define_label(as, head);
-      text = trim(text.substr(colon + 1));
-      if (text.empty()) return;
-    }
+    if (!is_identifier(head)) break;
+    define_label(as, head);
+    text = trim(text.substr(colon + 1));
+    if (text.empty()) return;
   }
   size_t sp = 0;
   while (sp < text.size() && text[sp] != ' ' && text[sp] != '\t') ++sp;
@@ -742,7 +748,7 @@ void record_line(Assembler& as, std::string text) {
     a.line = as.line;
     Item item;
     item.bytes.push_back(0xA7);
-    add_target(item, FixKind::kAltResume, a.resume, false, why);
+    add_target(item, FixKind::kAltResume, a.resume, false, why, true);
     item.bytes.push_back(0);
     item.bytes.push_back(0);
     a.holder_item = r.items.size();
@@ -781,7 +787,7 @@ void record_line(Assembler& as, std::string text) {
     LoopBlock l{generated(++as.serial, "exit"), as.line};
     Item item;
     item.bytes = {0xC7, static_cast<uint8_t>(n)};
-    add_target(item, FixKind::kLoopExit, l.exit, false, why);
+    add_target(item, FixKind::kLoopExit, l.exit, false, why, true);
     add_item(as, std::move(item));
     r.loops.push_back(l);
     return;

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cctype>
 #include <set>
+#include <span>
 
 #include "text.h"
 #include "vdc.h"
 #include "virusdata/builtin.h"
 #include "virusdata/checksum.h"
+#include "virusdata/stream.h"
 
 namespace vdc {
 namespace {
@@ -198,100 +200,35 @@ bool write_pattern_file(const std::vector<Pattern>& patterns, std::string& out, 
 
 bool decode_stream(const std::vector<uint8_t>& s, std::vector<Entry>& entries, std::string& reason) {
   entries.clear();
-  if (s.size() < 2 || s[0] != 0x00 || s[1] != 0x01) {
+  std::vector<virusdata::StreamEntry> split;
+  const int r = virusdata::split_stream(s, split);
+  if (r == virusdata::kStreamIncompatible) {
     reason = "the stream does not start with the format header 00 01";
     return false;
   }
-  size_t at = 2;
-  while (at < s.size()) {
-    Entry e;
-    const size_t entry_at = at;
-    while (at < s.size() && s[at] != 0) {
-      if (e.name.size() == kMaxNameLength) {
-        reason = "the name at offset " + std::to_string(entry_at) + " is longer than 15 bytes";
-        return false;
-      }
-      e.name += static_cast<char>(s[at++]);
-    }
-    if (at >= s.size()) {
-      reason = "the stream ends inside the name at offset " + std::to_string(entry_at);
-      return false;
-    }
-    ++at;  // the name's zero byte
-    if (at >= s.size()) {
-      reason = "the stream ends before the record count of " + quote_name(e.name);
-      return false;
-    }
-    const size_t count = s[at++];
-    for (size_t r = 0; r < count; ++r) {
-      if (s.size() - at < 2) {
-        reason = "the stream ends inside a record length of " + quote_name(e.name);
-        return false;
-      }
-      const size_t len = s[at] | (size_t(s[at + 1]) << 8);
-      at += 2;
-      if (len == 0) {
-        reason = "a record of " + quote_name(e.name) + " has the length 0";
-        return false;
-      }
-      if (s.size() - at < len) {
-        reason = "the stream ends inside a record of " + quote_name(e.name);
-        return false;
-      }
-      const uint8_t first = s[at];
-      if (((first == 0xFB || first == 0x03) && len < 3) || (first == 0xFC && len < 2)) {
-        reason = "a record of " + quote_name(e.name) + " starting with " + hex2(first) + " is too short";
-        return false;
-      }
-      e.records.push_back({std::vector<uint8_t>(s.begin() + at, s.begin() + at + len)});
-      at += len;
-    }
-    entries.push_back(std::move(e));
+  if (r != virusdata::kStreamOk) {
+    reason = "the stream is corrupt after " + std::to_string(split.size()) +
+             " complete entries (a name over 15 bytes, a record length of 0 or too short for its "
+             "first byte, or an end inside an entry)";
+    return false;
+  }
+  for (virusdata::StreamEntry& e : split) {
+    Entry entry{std::move(e.name), {}};
+    for (std::vector<uint8_t>& program : e.records) entry.records.push_back({std::move(program)});
+    entries.push_back(std::move(entry));
   }
   return true;
 }
 
 bool decode_ide(const std::string& text, std::vector<uint8_t>& stream, std::string& reason) {
-  stream.clear();
-  size_t at = 0;
-  // One hex byte, digits found by skipping tab, LF, FF, CR and space. -1 end, -2 not hex.
-  auto next_byte = [&]() -> int {
-    int value = 0;
-    for (int digit = 0; digit < 2; ++digit) {
-      while (at < text.size() && (text[at] == '\t' || text[at] == '\n' || text[at] == '\f' || text[at] == '\r' ||
-                                  text[at] == ' '))
-        ++at;
-      if (at >= text.size()) return -1;
-      const int d = hex_digit(text[at]);
-      if (d < 0) return -2;
-      ++at;
-      value = value * 16 + d;
-    }
-    return value;
-  };
-  for (;;) {
-    const size_t block_at = at;
-    const int count = next_byte();
-    if (count < 0) return true;  // where a count is expected, anything but hex ends the stream cleanly
-    uint8_t check = 0;
-    for (int k = 0; k <= count; ++k) {
-      const int b = next_byte();
-      if (b < 0) {
-        reason = "the block at character " + std::to_string(block_at) + " is cut short or holds a non-hex character";
-        return false;
-      }
-      if (k == count) {
-        if (b != check) {
-          reason = "the block at character " + std::to_string(block_at) + " has a wrong check byte";
-          return false;
-        }
-        break;
-      }
-      const uint8_t plain = static_cast<uint8_t>(b ^ virusdata::kDescrambleKey[(count - k) % 8]);
-      check ^= plain;
-      stream.push_back(plain);
-    }
+  size_t failure = 0;
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  if (virusdata::decode_identity_text(bytes, stream, failure) != 0) {
+    reason = "damaged block (wrong check byte, a non-hex character or the end inside a block) before character " +
+             std::to_string(failure);
+    return false;
   }
+  return true;
 }
 
 bool read_builtin_cpp(const std::string& text, BuiltinImage& image, std::string& reason) {
@@ -403,7 +340,17 @@ bool decode_builtin_image(const BuiltinImage& image, Issue& issue, std::string& 
              std::to_string(image.scrambled.size()) + " bytes of the chunks";
     return false;
   }
-  if (!decode_stream(scramble_builtin(image.scrambled), issue.entries, reason)) return false;
+  std::vector<const uint8_t*> chunks;
+  for (size_t at = 0; at < image.scrambled.size(); at += virusdata::kBuiltinChunkSize)
+    chunks.push_back(image.scrambled.data() + at);
+  const virusdata::BuiltinBlock block{image.header.data(), chunks.data(), chunks.size(), image.patterns.data(),
+                                      image.patterns.size() / kPatternRecordSize, image.virus_count};
+  std::vector<uint8_t> stream;
+  if (virusdata::descramble_builtin(block, stream) != 0) {
+    reason = "the header does not match the chunks";
+    return false;
+  }
+  if (!decode_stream(stream, issue.entries, reason)) return false;
   if (image.patterns.size() % kPatternRecordSize != 0 || image.patterns.size() / kPatternRecordSize > kMaxBuiltinPatterns) {
     reason = "the pattern records are not whole 35-byte records, or more than 2048";
     return false;
