@@ -60,9 +60,29 @@ void make_dirs(const std::string& path) { std::filesystem::create_directories(pa
 
 std::string brint_binary() { return BRINT_BINARY; }
 
-bool have_faketime() {
-  return ::access("/usr/bin/faketime", X_OK) == 0 || ::access("/usr/local/bin/faketime", X_OK) == 0;
+namespace {
+
+// The faked-clock library itself: preloaded into the program, so that the child is the
+// program and not the faketime wrapper (signals sent to the child must reach the program).
+std::string faketime_library() {
+  for (const char* p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                        "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                        "/usr/lib/faketime/libfaketime.so.1", "/usr/local/lib/faketime/libfaketime.so.1"}) {
+    if (::access(p, R_OK) == 0) return p;
+  }
+  return {};
 }
+
+std::string faketime_wrapper() {
+  for (const char* p : {"/usr/bin/faketime", "/usr/local/bin/faketime"}) {
+    if (::access(p, X_OK) == 0) return p;
+  }
+  return {};
+}
+
+}  // namespace
+
+bool have_faketime() { return !faketime_library().empty() || !faketime_wrapper().empty(); }
 
 namespace {
 
@@ -70,6 +90,11 @@ std::vector<std::string> build_env(const RunOptions& o) {
   std::map<std::string, std::string> env = {
       {"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"TZ", "UTC"}, {"LANG", "C"}, {"USER", "tester"},
       {"HOME", "/tmp"}};
+  if (!o.faketime.empty() && !faketime_library().empty()) {
+    // As the faketime wrapper does it: the clock starts at the given time and runs on.
+    env["LD_PRELOAD"] = faketime_library();
+    env["FAKETIME"] = "@" + o.faketime;
+  }
   for (const auto& [k, v] : o.env) env[k] = v;
   std::vector<std::string> out;
   for (const auto& [k, v] : env) out.push_back(k + "=" + v);
@@ -78,8 +103,8 @@ std::vector<std::string> build_env(const RunOptions& o) {
 
 std::vector<std::string> build_argv(const RunOptions& o) {
   std::vector<std::string> argv;
-  if (!o.faketime.empty()) {
-    argv.push_back(::access("/usr/bin/faketime", X_OK) == 0 ? "/usr/bin/faketime" : "/usr/local/bin/faketime");
+  if (!o.faketime.empty() && faketime_library().empty()) {
+    argv.push_back(faketime_wrapper());
     argv.push_back(o.faketime);
   }
   argv.push_back(o.program.empty() ? brint_binary() : o.program);
@@ -152,14 +177,24 @@ RunResult run(const RunOptions& o) {
   }
 
   size_t step = 0;
+  size_t search_from = 0;  // output before this has answered an earlier step
   bool signalled = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.timeout_ms);
   char buf[4096];
   for (;;) {
     // Feed the pseudo-terminal conversation as its prompts appear.
-    while (o.use_pty && step < o.pty_steps.size() &&
-           (o.pty_steps[step].wait_for.empty() || r.out.find(o.pty_steps[step].wait_for) != std::string::npos)) {
-      const auto& s = o.pty_steps[step].send;
+    // Each step looks for its text after the text of the step before it, so that the same
+    // prompt can be answered several times.
+    while (o.use_pty && step < o.pty_steps.size()) {
+      const PtyStep& ps = o.pty_steps[step];
+      if (!ps.wait_for.empty()) {
+        const size_t at = r.out.find(ps.wait_for, search_from);
+        if (at == std::string::npos) break;
+        search_from = at + ps.wait_for.size();
+      }
+      if (ps.delay_ms > 0) ::usleep(static_cast<useconds_t>(ps.delay_ms) * 1000);
+      if (ps.signal != 0) ::kill(pid, ps.signal);
+      const auto& s = ps.send;
       if (!s.empty()) {
         ssize_t w = ::write(in_fd, s.data(), s.size());
         (void)w;

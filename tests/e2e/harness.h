@@ -25,11 +25,14 @@ std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 void make_dirs(const std::string& path);
 
-// One step of a pseudo-terminal conversation: wait until the output so far contains
-// `wait_for` (empty: do not wait), then type `send`.
+// One step of a pseudo-terminal conversation: wait until the output after the previous
+// step's text contains `wait_for` (empty: do not wait), then pause `delay_ms`, send the child `signal` (0: none)
+// and type `send`.
 struct PtyStep {
   std::string wait_for;
   std::string send;
+  int signal = 0;
+  int delay_ms = 0;
 };
 
 struct RunOptions {
