@@ -2,7 +2,9 @@
 //
 // find_first lists the directory once, in full, into the handle: "." and ".." first for
 // every directory but a drive's root (and the host's "/"), then the entries sorted by their
-// upper-cased names, two names equal but for case in host byte order. Only regular files
+// upper-cased names, two names equal but for case in host byte order. Records carry the
+// upper-cased name, except names equal but for case to another in the directory: those keep
+// their exact host spelling (so that each can be opened and none is missed). Only regular files
 // and directories are listed: symbolic links, FIFOs, devices and sockets never are, nor
 // names holding a "\" (no NT path can name them), nor a directory on one of the kernel's
 // virtual file systems (proc, sysfs, ...; tested only where the device changes, i.e. at a
@@ -171,6 +173,14 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
     if (a.name != b.name) return a.name < b.name;
     return a.host_name < b.host_name;
   });
+  // Names equal but for case keep their host spelling, so that each opens as itself.
+  for (size_t i = first_entry; i + 1 < out.size(); ++i) {
+    if (out[i].name != out[i + 1].name) continue;
+    size_t j = i;
+    while (j < out.size() && out[j].name == out[i].name) ++j;
+    for (size_t k = i; k < j; ++k) out[k].name = out[k].host_name;
+    i = j - 1;
+  }
   return out.empty() ? kErrNoMoreFiles : 0;
 }
 

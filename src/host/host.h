@@ -232,7 +232,7 @@ uint32_t attributes_of(uint32_t mode);
 // a drive's root, then the entries sorted by their upper-cased names.
 
 struct FindData {
-  std::string name;       // upper-cased name
+  std::string name;       // upper-cased name; the host spelling when another name differs only in case
   std::string host_name;  // exact host spelling (opens the file even when names differ in case)
   uint32_t attributes = 0;
   uint16_t dos_date = 0;  // last-write date, DOS format, local time

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "host/host.h"
 
@@ -15,6 +16,16 @@ struct HostPath {
   bool drive_root = false;           // the path is the drive's ROOT itself
   bool blocked = false;              // a component on the way is a symbolic link or not a directory
 };
+
+// The upper-cased names of the directory last searched for a name in another case, so that
+// opening every file of a directory by its upper-cased name lists the directory once, not
+// once per file.
+struct DirCache {
+  std::string dir;                                         // host path of the directory
+  std::unordered_map<std::string, std::string> by_upper;  // upper-cased name -> host name
+};
+extern DirCache g_dir_cache;
+void reset_dir_cache();
 
 // Resolves `path` (drive form, "\" form, host absolute, relative) component by component:
 // an exact host name first, else the first host name equal without regard to case, else the

@@ -28,6 +28,11 @@
 
 namespace host {
 namespace detail {
+
+DirCache g_dir_cache;
+
+void reset_dir_cache() { g_dir_cache = DirCache{}; }
+
 namespace {
 
 bool is_sep(char c) { return c == '\\' || c == '/'; }
@@ -58,19 +63,36 @@ std::string join(const std::string& dir, std::string_view name) {
   return out;
 }
 
-// The host name in `dir` equal to `name` without regard to case (the smallest in byte
-// order when several are), or empty.
-std::string find_in_directory(const std::string& dir, std::string_view name) {
-  std::string best;
+// Rebuilds the lookup table of `dir`: every upper-cased host name -> the smallest host
+// spelling of it in byte order.
+void fill_directory_cache(const std::string& dir) {
+  g_dir_cache.dir = dir;
+  g_dir_cache.by_upper.clear();
   DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return best;
+  if (d == nullptr) return;
   while (dirent* e = readdir(d)) {
     std::string_view n = e->d_name;
     if (n == "." || n == "..") continue;
-    if (same_name(n, name) && (best.empty() || n < best)) best = n;
+    auto [it, fresh] = g_dir_cache.by_upper.try_emplace(upper(n), n);
+    if (!fresh && n < it->second) it->second = n;
   }
   closedir(d);
-  return best;
+}
+
+// The host name in `dir` equal to `name` without regard to case (the smallest in byte
+// order when several are), or empty. A hit in the table of the last directory is checked
+// to still exist; a miss or a stale hit lists the directory again, so the table is never
+// trusted for what it lacks.
+std::string find_in_directory(const std::string& dir, std::string_view name) {
+  std::string key = upper(name);
+  if (g_dir_cache.dir == dir) {
+    auto it = g_dir_cache.by_upper.find(key);
+    struct stat st {};
+    if (it != g_dir_cache.by_upper.end() && lstat(join(dir, it->second).c_str(), &st) == 0) return it->second;
+  }
+  fill_directory_cache(dir);
+  auto it = g_dir_cache.by_upper.find(key);
+  return it == g_dir_cache.by_upper.end() ? std::string() : it->second;
 }
 
 // Drive whose ROOT is the longest prefix (at a component boundary) of host path `p`.

@@ -64,6 +64,14 @@ TEST(Find, OrderDotsAndFiltering) {
   std::vector<std::string> expected = {".", "..", "A.COM", "b.exe", "README", "Readme", "Zsub", "_under"};
   EXPECT_EQ(names("C:\\DIR\\*.*"), expected);
   EXPECT_EQ(names("C:\\dir\\*"), expected);
+  std::vector<std::string> records;
+  {
+    host::FindHandle h;
+    host::FindData d;
+    for (int r = host::find_first("C:\\DIR\\*.*", h, d); r == 0; r = host::find_next(h, d)) records.push_back(d.name);
+  }
+  EXPECT_EQ(records, (std::vector<std::string>{".", "..", "A.COM", "B.EXE", "README", "Readme", "ZSUB", "_UNDER"}))
+      << "upper-cased names, but names differing only in case keep their spelling";
   EXPECT_EQ(names("C:\\*.*"), (std::vector<std::string>{"dir", "top"})) << "no dots at a drive's root";
 
   host::FindHandle h;

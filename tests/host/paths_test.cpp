@@ -175,6 +175,18 @@ TEST(Paths, CaseInsensitiveResolutionExactFirst) {
     ASSERT_EQ(host::read_file(f, buf, sizeof buf, got), 0);
     EXPECT_EQ(std::string(buf, got), c.content) << c.path;
   }
+  // A name created after the directory was looked at in another case is found all the same.
+  t.file("c/Dos/Late.Bin", "late");
+  {
+    host::File late;
+    ASSERT_EQ(host::open_file("C:\\DOS\\LATE.BIN", host::kAccessRead, host::kShareRead, host::kOpenExisting, late), 0);
+  }
+  ASSERT_EQ(rename(t.at("c/Dos/Late.Bin").c_str(), t.at("c/Dos/late.bin").c_str()), 0);
+  {
+    host::File late;
+    ASSERT_EQ(host::open_file("C:\\DOS\\LATE.BIN", host::kAccessRead, host::kShareRead, host::kOpenExisting, late), 0)
+        << "a renamed entry is looked up afresh";
+  }
   host::File f;
   ASSERT_EQ(host::open_file("C:\\DOS\\New.Txt", host::kAccessWrite, host::kShareNone, host::kCreateNew, f), 0);
   f = host::File{};

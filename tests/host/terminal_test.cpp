@@ -1,0 +1,97 @@
+// Keys from a terminal: raw mode for each read and restored after, escape sequences of
+// cursor and function keys decoded (never taken for Esc), a lone Esc, Ctrl-C as key 3.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "host/host.h"
+
+namespace {
+
+// Standard input replaced by the slave side of a new pseudo-terminal.
+struct PtyStdin {
+  int master = -1;
+  int slave = -1;
+  int saved = -1;
+  PtyStdin() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(grantpt(master), 0);
+    EXPECT_EQ(unlockpt(master), 0);
+    slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    EXPECT_GE(slave, 0);
+    saved = dup(0);
+    dup2(slave, 0);
+    host::reset_console_io();
+  }
+  void type(const std::string& bytes) { EXPECT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  ~PtyStdin() {
+    dup2(saved, 0);
+    close(saved);
+    close(slave);
+    close(master);
+    host::reset_console_io();
+  }
+};
+
+TEST(TerminalKeys, RawReadsDecodeSequencesAndRestoreTheMode) {
+  PtyStdin pty;
+  ASSERT_TRUE(host::console_input_is_terminal());
+  termios before{};
+  ASSERT_EQ(tcgetattr(0, &before), 0);
+  ASSERT_TRUE(before.c_lflag & ICANON);
+  EXPECT_FALSE(host::console_key_available());
+  pty.type("y");  // typed in line mode, without Enter
+  EXPECT_TRUE(host::console_key_available()) << "a key typed without Enter is waiting";
+  EXPECT_EQ(host::console_read_key(), 'y');
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::vector<int> keys;
+  } cases[] = {
+      {"up arrow", "\x1b[A", {224, 72}},
+      {"down arrow (SS3 form)", "\x1bOB", {224, 80}},
+      {"delete", "\x1b[3~", {224, 83}},
+      {"F1", "\x1bOP", {0, 59}},
+      {"F10", "\x1b[21~", {0, 68}},
+      {"ctrl+right arrow", "\x1b[1;5C", {224, 77}},
+      {"unknown sequence then a key", "\x1b[99zq", {0, 'q'}},
+      {"lone Esc", "\x1b", {27}},
+      {"Enter", "\r", {13}},
+  };
+  for (const auto& c : cases) {
+    pty.type(c.bytes);
+    for (int k : c.keys) EXPECT_EQ(host::console_read_key(), k) << c.what;
+    termios after{};
+    ASSERT_EQ(tcgetattr(0, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << c.what << ": the mode is restored after the read";
+  }
+}
+
+TEST(TerminalKeys, CtrlCIsAKeyWhileReading) {
+  PtyStdin pty;
+  termios raw{};
+  ASSERT_EQ(tcgetattr(0, &raw), 0);
+  termios saved = raw;
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(0, TCSANOW, &raw), 0);  // as during a read: Ctrl-C is a byte
+  pty.type("\x03");
+  ASSERT_EQ(tcsetattr(0, TCSANOW, &saved), 0);
+  EXPECT_EQ(host::console_read_key(), 3);
+}
+
+TEST(TerminalKeys, TypeaheadDiscardedOnTerminal) {
+  PtyStdin pty;
+  pty.type("abc");
+  ASSERT_TRUE(host::console_key_available());
+  host::console_discard_typeahead();
+  EXPECT_FALSE(host::console_key_available());
+}
+
+}  // namespace
