@@ -1,0 +1,101 @@
+// Helpers of the engine tests: assembling identity programs with the data compiler, loading
+// them into the library, capturing what the output routine writes, and resetting globals.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/base/output.h"
+#include "driver/base/settings.h"
+#include "engine/bfile.h"
+#include "engine/identity.h"
+#include "engine/scan_buffer.h"
+#include "engine/sector_io.h"
+#include "findings/reports.h"
+#include "vdc.h"
+#include "virusdata/library.h"
+#include "virusdata/stream.h"
+
+namespace enginetest {
+
+// Assembles a source of "virus"/"record" entries; fails the test on any diagnostic.
+inline vdc::Issue assemble_issue(const std::string& source) {
+  vdc::Issue issue;
+  std::vector<vdc::Diagnostic> diagnostics;
+  const bool ok = vdc::assemble_source(source, "test.vds", "", issue, diagnostics);
+  std::string why;
+  for (const auto& d : diagnostics) why += vdc::format_diagnostic(d) + "\n";
+  EXPECT_TRUE(ok) << source << "\n" << why;
+  return issue;
+}
+
+// The program bytes of one record whose lines are `body`.
+inline std::vector<uint8_t> assemble(const std::string& body) {
+  vdc::Issue issue = assemble_issue("virus \"Test\"\nrecord\n" + body + "\nend\n");
+  if (issue.entries.empty() || issue.entries[0].records.empty()) return {};
+  return issue.entries[0].records[0].program;
+}
+
+// Loads the entries of `source` into an empty library.
+inline void load_library(const std::string& source) {
+  virusdata::reset_library();
+  vdc::Issue issue = assemble_issue(source);
+  std::vector<uint8_t> stream = vdc::encode_stream(issue.entries);
+  virusdata::StreamSource src = virusdata::memory_source(virusdata::SourceKind::kVdl, stream);
+  ASSERT_EQ(virusdata::load_stream(src), 0);
+}
+
+inline std::vector<uint8_t> hex(const std::string& text) {
+  std::vector<uint8_t> out;
+  int hi = -1;
+  for (char c : text) {
+    int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+    if (d < 0) continue;
+    if (hi < 0) {
+      hi = d;
+    } else {
+      out.push_back(uint8_t(hi * 16 + d));
+      hi = -1;
+    }
+  }
+  return out;
+}
+
+// Puts `bytes` at index 0 of the scan buffer (the rest zero).
+inline void fill_scan(const std::vector<uint8_t>& bytes) {
+  engine::g_scan.bytes.fill(0);
+  std::copy(bytes.begin(), bytes.begin() + std::min(bytes.size(), engine::g_scan.bytes.size()),
+            engine::g_scan.bytes.begin());
+}
+
+// Resets every global the engine reads and collects the output routine's text.
+struct EngineFixture : ::testing::Test {
+  std::string out;  // everything the output routine wrote
+  void SetUp() override {
+    driver::reset_settings();
+    driver::reset_counters();
+    driver::reset_output();
+    driver::g_settings.bell = false;
+    driver::g_settings.no_interrupting = true;
+    driver::g_sinks.report_write = [this](std::string_view t) {
+      out.append(t);
+      return 0;
+    };
+    engine::reset_files();
+    engine::reset_identity();
+    engine::reset_sector_io();
+    findings::reset_findings();
+    virusdata::reset_library();
+    fill_scan({});
+  }
+  void TearDown() override {
+    driver::reset_output();
+    driver::g_sinks = driver::OutputSinks{};
+    engine::reset_files();
+    engine::reset_sector_io();
+  }
+};
+
+}  // namespace enginetest
