@@ -140,12 +140,9 @@ int shared_open(std::string_view name, StreamMode mode, unsigned share, host::Fi
     if (rc != host::kErrSharingViolation) return rc;
   }
   if (rc != 0) return rc;
-  if (mode == StreamMode::kAppend) {
-    if (int e = host::seek_file(out, 0, 2, nullptr)) {
-      host::close_file(out);
-      return e;
-    }
-  }
+  // Append: write from the end. A device (a terminal, /dev/null) has no end to seek to and
+  // is written as it is.
+  if (mode == StreamMode::kAppend) host::seek_file(out, 0, 2, nullptr);
   return 0;
 }
 
