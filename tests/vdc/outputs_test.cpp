@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -225,6 +226,44 @@ TEST(VdcOutputs, ReadersRefuseWhatTheLoaderRefuses) {
   vdc::BuiltinImage image;
   EXPECT_FALSE(vdc::read_builtin_cpp("int x;", image, reason));
   EXPECT_FALSE(vdc::read_builtin_cpp("const uint8_t kHeader[24] = {0x01,", image, reason));
+}
+
+// Damaged or hostile inputs are refused or read, never a crash or a read out of bounds
+// (this test earns its keep under the sanitizer build).
+TEST(VdcOutputs, HostileInputsAreHandled) {
+  const vdc::Issue issue = assemble(kSmallIssue);
+  const std::string cpp = vdc::write_builtin_cpp(vdc::make_builtin_image(issue));
+  const std::vector<uint8_t> stream = vdc::encode_stream(issue.entries);
+  const std::string ide = vdc::write_ide(stream);
+  const std::string source = vdc::disassemble_issue(issue);
+  std::mt19937 random(42);
+  for (int n = 0; n < 300; ++n) {
+    std::string c = cpp, i = ide, s = source;
+    std::vector<uint8_t> v = stream;
+    for (int k = 0; k < 4; ++k) {
+      c[random() % c.size()] = static_cast<char>(random() % 256);
+      i[random() % i.size()] = static_cast<char>(random() % 256);
+      s[random() % s.size()] = static_cast<char>(random() % 256);
+      v[random() % v.size()] = static_cast<uint8_t>(random() % 256);
+    }
+    c.resize(random() % (c.size() + 1));
+    std::string reason;
+    vdc::BuiltinImage image;
+    vdc::Issue decoded;
+    if (vdc::read_builtin_cpp(c, image, reason)) vdc::decode_builtin_image(image, decoded, reason);
+    std::vector<uint8_t> out;
+    vdc::decode_ide(i, out, reason);
+    std::vector<vdc::Entry> entries;
+    if (vdc::decode_stream(v, entries, reason)) {
+      // whatever the loader accepts comes back from its source unchanged
+      vdc::Issue from;
+      from.entries = entries;
+      EXPECT_EQ(vdc::encode_stream(assemble(vdc::disassemble_issue(from)).entries), v);
+    }
+    vdc::Issue scratch;
+    std::vector<vdc::Diagnostic> d;
+    vdc::assemble_source(s, "fuzz.vds", ".", scratch, d);
+  }
 }
 
 // Our data issue: it compiles, its dates are those of the issue, and its checks match the

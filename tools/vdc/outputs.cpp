@@ -242,6 +242,7 @@ bool read_builtin_cpp(const std::string& text, BuiltinImage& image, std::string&
     if (!leading_number(text.substr(decl + name.size() + 1, 12), count)) return false;
     for (size_t i = open; i + 3 < close; ++i) {
       if (text[i] == '0' && text[i + 1] == 'x') {
+        if (hex_digit(text[i + 2]) < 0 || hex_digit(text[i + 3]) < 0) return false;
         out.push_back(static_cast<uint8_t>(hex_digit(text[i + 2]) * 16 + hex_digit(text[i + 3])));
         i += 3;
       }
