@@ -30,7 +30,6 @@
 namespace engine {
 
 IdentityMachine g_identity;
-ScanBuffer g_scan;
 
 void reset_identity() { g_identity = IdentityMachine{}; }
 

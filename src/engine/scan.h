@@ -1,0 +1,48 @@
+// File scanning: checks one file. Opens it through a scan-file record, optionally expands
+// a compressed executable and checks the copy first, finds the code that runs first (DOS
+// executable entry point, segmented "NE" or linear "LX" new-format entry, or the target of a
+// leading jump in a plain image), hands 1024 bytes from there to the identity search,
+// reports the 62-seconds time stamp under -6, searches the whole file in full mode, closes
+// the file and starts removal when anything was found.
+//
+// Header analysis is hostile-input code: offsets are 64-bit, every field is read only from
+// bytes actually read, and an offset beyond the file, a page size of 0, a shift above 31 or
+// an entry segment of 0 ends the analysis quietly.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace engine {
+
+// What file scanning needs of the directory record.
+struct FileRecord {
+  uint16_t dos_time = 0;  // last-write time, DOS format (seconds / 2 in bits 0-4)
+  uint64_t size = 0;      // file size
+};
+
+// Services of other subsystems, connected by the driver; empty ones are skipped.
+struct ScanHooks {
+  // The status display of the walk (shows the name of the file being checked).
+  std::function<void(const char*)> show_status;
+  // Detect and expand a compressed executable on the scan-file record `record`: sets
+  // `kind` (0 none) and `copy` (the scan-file record of a temporary expanded copy, or -1);
+  // returns 1 when a copy was made, -6 when the kind is not expandable, -2 on failure.
+  std::function<int(int record, int& kind, int& copy)> detect_and_expand;
+  // Removal of an infected file (deletion or shredding when asked for).
+  std::function<void(const std::string&)> remove_file;
+};
+extern ScanHooks g_scan_hooks;
+
+// Checks the file `name`. Returns 0 when it was checked (found or not), -2 when it could not
+// be opened (or a compression check failed, after checking it), -3 when it could not be
+// closed, -4 when it could not be read. `compression_kind` is the detected compression kind
+// of a file that was not expanded, else 0.
+int scan_file(const std::string& name, const FileRecord& record, int& compression_kind);
+
+// Analyses an open scan file (the file itself or an expanded copy) and closes it. Returns 0,
+// -3 (close failed) or -4 (read failed; reported).
+int analyse_file(const std::string& name, const FileRecord& record, int scan_record);
+
+}  // namespace engine

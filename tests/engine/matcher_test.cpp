@@ -1,0 +1,172 @@
+// The pattern matcher: the candidate test at the edges of a range, records sharing a hash,
+// the whole-file search's carry-over between pieces, and the buffer search's identity passes.
+#include "engine/matcher.h"
+
+#include <fstream>
+
+#include "engine_test_util.h"
+
+namespace {
+
+using enginetest::hex;
+
+// Puts the signatures into an empty pattern table and builds the index.
+void load_patterns(const std::vector<std::pair<std::string, std::vector<uint8_t>>>& patterns) {
+  virusdata::Library& lib = virusdata::g_library;
+  lib.pattern_table.assign(virusdata::kPatternTableSize, virusdata::PatternRecord{});
+  lib.pattern_count = 0;
+  for (const auto& [name, signature] : patterns) {
+    const std::vector<uint8_t> raw = vdc::make_pattern_record(name, signature);
+    virusdata::PatternRecord& rec = lib.pattern_table[size_t(lib.pattern_count++)];
+    rec.length = raw[0];
+    std::copy(raw.begin() + 1, raw.begin() + 5, rec.tail);
+    std::copy(raw.begin() + 5, raw.begin() + 13, rec.digest);
+    rec.name = name;
+  }
+  virusdata::build_pattern_index();
+  engine::reset_matcher();
+}
+
+std::vector<uint8_t> sig24(uint8_t seed) {
+  std::vector<uint8_t> s(24);
+  for (size_t i = 0; i < s.size(); ++i) s[i] = uint8_t(seed + i * 13);
+  return s;
+}
+
+class MatcherTest : public enginetest::EngineFixture {
+ protected:
+  void SetUp() override {
+    EngineFixture::SetUp();
+    findings::set_file_location("C:\\X");
+    driver::g_settings.check_identities = false;
+  }
+  std::string dir_path() {
+    if (dir.empty()) {
+      char tmpl[] = "/tmp/matcher_test_XXXXXX";
+      dir = mkdtemp(tmpl);
+    }
+    return dir;
+  }
+  void TearDown() override {
+    if (!dir.empty()) std::system(("rm -rf " + dir).c_str());
+    EngineFixture::TearDown();
+  }
+  int whole_file(const std::vector<uint8_t>& bytes, int64_t size = -1) {
+    const std::string name = dir_path() + "/F.BIN";
+    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    const int h = engine::open_file(name, engine::kOpenRead, 0);
+    EXPECT_GT(h, 0);
+    const int rc = engine::whole_file_search(h, size < 0 ? bytes.size() : uint64_t(size), name.c_str());
+    engine::close_file(h);
+    return rc;
+  }
+  std::string dir;
+};
+
+TEST_F(MatcherTest, BufferSearchEdgesOfTheRange) {
+  const std::vector<uint8_t> sig = hex("11 22 33 44 55 66");
+  load_patterns({{"Edge", sig}});
+  const struct { const char* what; size_t at; size_t first; size_t last; bool found; } cases[] = {
+      {"ends exactly at the last index", 10, 0, 15, true},
+      {"starts exactly at the first index", 4, 4, 15, true},
+      {"would start before the first index", 3, 4, 15, false},
+      {"would end after the last index", 12, 0, 16, false},
+  };
+  for (const auto& c : cases) {
+    driver::reset_counters();
+    std::vector<uint8_t> buf(32, 0);
+    std::copy(sig.begin(), sig.end(), buf.begin() + long(c.at));
+    enginetest::fill_scan(buf);
+    EXPECT_EQ(engine::buffer_search(c.first, c.last), c.found ? 1 : 0) << c.what;
+    EXPECT_EQ(driver::g_counters.pattern_findings, c.found ? 1 : 0) << c.what;
+    EXPECT_EQ(driver::g_counters.bytes_checked, int64_t(c.last - c.first + 1)) << c.what;
+  }
+}
+
+TEST_F(MatcherTest, RecordsOfOneHashAreAllTested) {
+  // Same last two bytes, so the same hash: every record is tested; the two present are both
+  // reported, the one whose fourth-to-last byte differs is not.
+  load_patterns({{"First", hex("01 02 03 04 AA BB")}, {"Miss", hex("09 04 AA BB")}, {"Twin", hex("03 04 AA BB")}});
+  enginetest::fill_scan(hex("00 01 02 03 04 AA BB 00"));
+  EXPECT_EQ(engine::buffer_search(0, 7), 1);
+  EXPECT_EQ(driver::g_counters.pattern_findings, 2);
+  EXPECT_NE(out.find("'First'"), std::string::npos);
+  EXPECT_NE(out.find("'Twin'"), std::string::npos);
+  EXPECT_EQ(out.find("'Miss'"), std::string::npos);
+}
+
+TEST_F(MatcherTest, WholeFileCarryOverFindsSignaturesAcrossPieces) {
+  const std::vector<uint8_t> sig = sig24(7);
+  load_patterns({{"Span", sig}});
+  // Last byte of the signature is the first byte of the second piece.
+  std::vector<uint8_t> file(6000, 0);
+  std::copy(sig.begin(), sig.end(), file.begin() + 4096 - 23);
+  EXPECT_EQ(whole_file(file), 0);
+  EXPECT_EQ(driver::g_counters.pattern_findings, 1);
+
+  // At the very start and at the very end of the file.
+  driver::reset_counters();
+  file.assign(9000, 0);
+  std::copy(sig.begin(), sig.end(), file.begin());
+  std::copy(sig.begin(), sig.end(), file.end() - 24);
+  EXPECT_EQ(whole_file(file), 0);
+  EXPECT_EQ(driver::g_counters.pattern_findings, 2);
+}
+
+TEST_F(MatcherTest, FirstPieceDoesNotReachIntoTheCarryOver) {
+  const std::vector<uint8_t> sig = sig24(7);
+  load_patterns({{"Stale", sig}});
+  // Stale bytes before index 23 complete the signature only with the carry-over area.
+  std::vector<uint8_t> stale(23 + 10, 0);
+  std::copy(sig.begin(), sig.begin() + 14, stale.begin() + 9);
+  enginetest::fill_scan(stale);
+  EXPECT_EQ(whole_file(std::vector<uint8_t>(sig.begin() + 14, sig.end())), 0);
+  EXPECT_EQ(driver::g_counters.pattern_findings, 0);
+}
+
+TEST_F(MatcherTest, WholeFileSizeMismatchAndEmptyFile) {
+  load_patterns({{"Any", hex("01 02 03 04")}});
+  EXPECT_EQ(whole_file({}), 0);
+  EXPECT_EQ(whole_file(hex("01 02 03"), 4), -4);
+}
+
+TEST_F(MatcherTest, BufferSearchRunsIdentityPassesFirst) {
+  driver::g_settings.check_identities = true;
+  enginetest::load_library("virus \"Shifted\"\nrecord\nbyte 5A\nbyte 5B\nreport\nend\n");
+  load_patterns({{"Pat", hex("5A 5B 5C 5D")}});
+  const struct { const char* what; std::vector<uint8_t> data; bool nci; int identities; int patterns; } cases[] = {
+      // EB 3C: second identity pass from index 62, which finds.
+      {"short jump target", [] { std::vector<uint8_t> d(512, 0); d[0] = 0xEB; d[1] = 0x3C; d[62] = 0x5A; d[63] = 0x5B; d[64] = 0x5C; d[65] = 0x5D; return d; }(), false, 1, 0},
+      // E9 with a target beyond the buffer: no second pass, no short-jump test; patterns run.
+      {"near jump beyond the buffer", [] { std::vector<uint8_t> d(512, 0); d[0] = 0xE9; d[1] = 0xFF; d[2] = 0x01; d[100] = 0x5A; d[101] = 0x5B; d[102] = 0x5C; d[103] = 0x5D; return d; }(), false, 0, 1},
+      // -NCI: no identity pass at all, only patterns.
+      {"identity checks off", [] { std::vector<uint8_t> d(512, 0); d[0] = 0xEB; d[1] = 0x3C; d[62] = 0x5A; d[63] = 0x5B; d[64] = 0x5C; d[65] = 0x5D; return d; }(), true, 0, 1},
+  };
+  for (const auto& c : cases) {
+    driver::reset_counters();
+    driver::g_settings.check_identities = !c.nci;
+    enginetest::fill_scan(c.data);
+    findings::g_findings.location.kind = findings::kLocLogicalSector;
+    EXPECT_EQ(engine::buffer_search(0, 511), 1) << c.what;
+    EXPECT_EQ(driver::g_counters.identity_findings, c.identities) << c.what;
+    EXPECT_EQ(driver::g_counters.pattern_findings, c.patterns) << c.what;
+  }
+}
+
+TEST_F(MatcherTest, PatternsSearchTheShiftedBuffer) {
+  // The identity passes find nothing; the pattern search runs over the buffer moved by the
+  // short jump, where the pattern now starts at index 0 (and keeps its old copy behind).
+  driver::g_settings.check_identities = true;
+  enginetest::load_library("virus \"None\"\nrecord\nbyte 77\nreport\nend\n");
+  load_patterns({{"Pat", hex("5A 5B 5C 5D")}});
+  std::vector<uint8_t> d(16, 0);
+  d[0] = 0xEB;
+  d[1] = 0x08;
+  d[10] = 0x5A, d[11] = 0x5B, d[12] = 0x5C, d[13] = 0x5D;
+  enginetest::fill_scan(d);
+  EXPECT_EQ(engine::buffer_search(0, 15), 1);
+  EXPECT_EQ(driver::g_counters.pattern_findings, 2);
+  EXPECT_EQ(engine::g_scan.bytes[0], 0x5A);
+}
+
+}  // namespace
