@@ -183,7 +183,7 @@ int detect_and_expand(std::string_view search_name, const ReadAt& read_at, int& 
 
 // A ReadAt over a host file (tests, tools). The file position is moved.
 ReadAt file_reader(host::File& file);
-// A ReadAt over bytes in memory.
+// A ReadAt over bytes in memory; the bytes must outlive the reader.
 ReadAt bytes_reader(std::span<const uint8_t> bytes);
 
 }  // namespace unpack
