@@ -209,7 +209,7 @@ struct Hooks {
   // body is passed. 0 when checked; anything else counts one error.
   std::function<int(AreaKind kind, const std::string& body)> check_sectors;
   // True when the drive's space can be read (an unformatted floppy counts as ready).
-  // Empty: a drive is ready when it is in the drive map.
+  // Empty: a drive is ready when it is in the drive map with files or sectors.
   std::function<bool(char letter)> drive_ready;
 };
 extern Hooks g_hooks;

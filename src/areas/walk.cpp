@@ -270,9 +270,12 @@ char area_drive(const std::string& body) {
   return host::upper_char(host::current_drive());
 }
 
+// Without the disk subsystem's drive-space query: a mapped drive is ready when it holds
+// files or sectors (a floppy drive with neither has no disk in it).
 bool drive_ready(char letter) {
   if (g_hooks.drive_ready) return g_hooks.drive_ready(letter);
-  return host::drive_type(letter) != host::kDriveNone;
+  const host::DriveEntry* d = host::find_drive(letter);
+  return d != nullptr && (!d->root.empty() || !d->device.empty());
 }
 
 void check_sectors(AreaKind kind, const std::string& body) {

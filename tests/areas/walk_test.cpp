@@ -236,9 +236,19 @@ TEST_F(WalkTest, SectorAreasAndDrivesThatAreNotReady) {
 }
 
 TEST_F(WalkTest, NamesDifferingOnlyInCaseAreBothHandedOn) {
-  files({"K/", "K/foo.exe", "K/FOO.EXE", "K/Bar.exe"});
+  files({"K/", "K/foo.exe", "K/FOO.EXE", "K/Bar.exe", "K/d/", "K/d/IN.COM", "K/D/", "K/D/IN.COM"});
   EXPECT_EQ(examine({"C:\\K\\*.EXE"}), 0);
   EXPECT_EQ(scanned, (Names{"C:\\K\\BAR.EXE", "C:\\K\\FOO.EXE", "C:\\K\\foo.exe"}));
+  scanned.clear();
+  EXPECT_EQ(examine({">C:\\K\\*.COM"}), 0);
+  EXPECT_EQ(scanned, (Names{"C:\\K\\d\\IN.COM", "C:\\K\\D\\IN.COM"}));
+}
+
+TEST_F(WalkTest, FloppyDriveWithoutDiskIsEmpty) {
+  EXPECT_EQ(examine({"A:\"All executables\"", "A:|0"}), 0);
+  EXPECT_EQ(report, "                   \rDrive A is empty.\n                   \rDrive A is empty.\n");
+  EXPECT_EQ(driver::g_counters.errors, 2);
+  EXPECT_TRUE(sectors.empty());
 }
 
 TEST_F(WalkTest, FifosAndSymbolicLinksAreNeverHandedOn) {
