@@ -867,6 +867,8 @@ void top_line(Assembler& as, const std::string& text) {
     Pattern p;
     if (!parse_hex_bytes(rest, p.raw_record, why)) return as.error(why);
     if (p.raw_record.size() != kPatternRecordSize) return as.error("'patrec' takes the 35 bytes of a pattern record");
+    const std::string problem = pattern_record_problem(p.raw_record);
+    if (!problem.empty()) return as.error(problem);
     const uint8_t* name = p.raw_record.data() + 18;
     for (size_t i = 0; i < kPatternNameRoom && name[i] != 0; ++i) p.name += static_cast<char>(name[i]);
     as.issue.patterns.push_back(std::move(p));

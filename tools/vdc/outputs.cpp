@@ -76,6 +76,15 @@ std::vector<uint8_t> make_pattern_record(const std::string& name, const std::vec
   return rec;
 }
 
+std::string pattern_record_problem(const std::vector<uint8_t>& record) {
+  if (record.size() != kPatternRecordSize) return "a pattern record has 35 bytes";
+  if (record[0] < kMinPatternBytes || record[0] > kMaxPatternBytes)
+    return "the pattern record's length " + std::to_string(record[0]) + " is outside 4..24";
+  for (size_t i = 0; i <= kMaxNameLength; ++i)
+    if (record[18 + i] == 0) return "";
+  return "the pattern record's name has no zero byte within 16 bytes";
+}
+
 std::vector<uint8_t> pattern_record_of(const Pattern& p) {
   return p.raw_record.empty() ? make_pattern_record(p.name, p.signature) : p.raw_record;
 }
@@ -359,6 +368,11 @@ bool decode_builtin_image(const BuiltinImage& image, Issue& issue, std::string& 
   for (size_t at = 0; at < image.patterns.size(); at += kPatternRecordSize) {
     Pattern p;
     p.raw_record.assign(image.patterns.begin() + at, image.patterns.begin() + at + kPatternRecordSize);
+    const std::string problem = pattern_record_problem(p.raw_record);
+    if (!problem.empty()) {
+      reason = "pattern record " + std::to_string(at / kPatternRecordSize) + ": " + problem;
+      return false;
+    }
     for (size_t i = 0; i < kPatternNameRoom && p.raw_record[18 + i] != 0; ++i) p.name += static_cast<char>(p.raw_record[18 + i]);
     issue.patterns.push_back(std::move(p));
   }

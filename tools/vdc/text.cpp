@@ -1,6 +1,7 @@
 // Small text helpers shared by the assembler, the disassembler and the output writers.
 #include "text.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -65,11 +66,24 @@ bool read_file_text(const std::string& path, std::string& out) {
 }
 
 bool write_file_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return !out.fail();
+  // Written beside the target and renamed over it, so an interrupted run never leaves a
+  // half-written output that looks newer than its sources.
+  const std::string temporary = path + ".part";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (out.fail()) {
+      std::remove(temporary.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace vdc

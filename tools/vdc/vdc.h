@@ -91,6 +91,9 @@ std::vector<uint8_t> encode_stream(const std::vector<Entry>& entries);
 // The 35-byte pattern record of a signature (length, tail last-first, 64-bit digest under
 // the pattern key of the first length-4 bytes, hash 0, reserved 0, name NUL-padded).
 std::vector<uint8_t> make_pattern_record(const std::string& name, const std::vector<uint8_t>& signature);
+// What makes the loader refuse a 35-byte pattern record (length outside 4..24, no zero byte
+// within the first 16 name bytes), or empty when it is sound.
+std::string pattern_record_problem(const std::vector<uint8_t>& record);
 // The record of a pattern: raw_record when given, else made from name and signature.
 std::vector<uint8_t> pattern_record_of(const Pattern& p);
 
