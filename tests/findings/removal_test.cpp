@@ -212,6 +212,20 @@ TEST_F(RemovalTest, RemovalOffOrAnsweredNoLeavesTheFile) {
   EXPECT_TRUE(present(p));
   EXPECT_EQ(outputs, "");
   EXPECT_EQ(driver::g_counters.files_removed + driver::g_counters.files_not_removed, 0);
+
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], "y", 1), 1);
+  close(fds[1]);
+  saved = dup(0);
+  dup2(fds[0], 0);
+  close(fds[0]);
+  host::reset_console_io();
+  offer(p);
+  dup2(saved, 0);
+  close(saved);
+  host::reset_console_io();
+  EXPECT_FALSE(present(p));
+  EXPECT_EQ(outputs, "File " + p + " has been deleted.\n");
 }
 
 TEST_F(RemovalTest, EscapeAtTheQuestionStopsTheProgram) {
@@ -262,6 +276,38 @@ TEST_F(RemovalTest, AttributesAreMasked) {
   stat(p.c_str(), &st);
   EXPECT_NE(st.st_mode & 0200, 0u);
   EXPECT_EQ(findings::set_attributes(dir + "/missing", 0), 1);
+}
+
+TEST_F(RemovalTest, FileTheUserCannotChangeGoesThroughTheOwnershipSteps) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  // A file of root's in a directory of nobody's: nobody may unlink it but not change it.
+  std::string sub = dir + "/nobody";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  ASSERT_EQ(chown(sub.c_str(), 65534, 65534), 0);
+  std::string p = sub + "/ROOTS.COM";
+  std::ofstream(p) << "virus";
+  chmod(p.c_str(), 0444);
+  chmod(dir.c_str(), 0755);
+  std::string log = sub + "/outputs";  // nobody can write here
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    outputs.clear();
+    findings::offer_removal(p);
+    host::console_flush();
+    std::ofstream(log) << outputs << driver::g_counters.files_removed;
+    _exit(0);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st));
+  ASSERT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(slurp(log), "Could not set attributes of file " + p + "\nUnable to grab ownership of file " + p +
+                            " - NT error code 5.\nFile " + p + " has been deleted.\n1");
+  EXPECT_FALSE(present(p));
 }
 
 TEST_F(RemovalTest, TakingOwnershipIsForTheOwnerOnly) {
