@@ -67,6 +67,7 @@ inline constexpr const char* kDriveEmpty = "                   \rDrive %c is emp
 inline constexpr const char* kIncorrectArea = "\n\nIncorrect area descriptor:\n    %s\n";
 inline constexpr const char* kCouldNotOpen = "Could not open %s (NT error code %d)\n";
 inline constexpr const char* kIllegalPath = "Illegal path or file specification: %s (NT error code %d)\n";
+inline constexpr const char* kInsufficientMemory = "Insufficient memory.\n";
 inline constexpr const char* kOneAreaListed = "1 area checked is:\n\n";
 inline constexpr const char* kAreasListed = "%d areas checked are:\n\n";
 inline constexpr const char* kElapsed = "Elapsed time %02d:%02d\r";
@@ -217,7 +218,7 @@ void reset_hooks();
 
 // Registers the exclusions (lists emptied first), builds the lookup tables and examines
 // every area in list order. Result 0, or -2 after a message (a bad exclusion, an incorrect
-// area descriptor). Counts errors in driver::g_counters.errors.
+// area descriptor, no memory for a listing). Counts errors in driver::g_counters.errors.
 int examine_areas();
 
 // ---------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 // expansion) can never cut a listing short. Every path they form is checked against
 // kMaxWalkPath before it is used; a longer one is reported with NT error 206 and neither
 // searched nor descended into.
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -303,7 +304,9 @@ void dir_close() { list_close(g_search); }
 
 void reset_hooks() { g_hooks = Hooks{}; }
 
-int examine_areas() {
+namespace {
+
+int examine_list() {
   // Both lists are emptied first, so every pass (every disk under -MU) sees the same ones.
   reset_exclusions();
   std::string body;
@@ -364,6 +367,18 @@ int examine_areas() {
     }
   }
   return 0;
+}
+
+}  // namespace
+
+int examine_areas() {
+  try {
+    return examine_list();
+  } catch (const std::bad_alloc&) {
+    // A listing or a subdirectory list could not be held: the run cannot go on.
+    driver::outputf(true, "%s", msg::kInsufficientMemory);
+    return driver::kReported;
+  }
 }
 
 // ---------------------------------------------------------------------------------------
