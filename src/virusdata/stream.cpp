@@ -7,6 +7,16 @@ namespace virusdata {
 
 namespace {
 
+// Records why reading stopped; a damaged carrier's own reason is kept.
+int fail(StreamSource& src, int code, const char* why) {
+  if (src.failure_reason == nullptr) src.failure_reason = why;
+  return code;
+}
+int damaged(StreamSource& src, const char* why) {
+  src.failure_reason = why;
+  return kStreamDamaged;
+}
+
 bool is_blank(int c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
 
 int hex_value(int c) {
@@ -46,14 +56,14 @@ int identity_byte(StreamSource& src) {
       continue;
     }
     const int v = hex_byte(src.raw);
-    if (v < 0) return kStreamDamaged;
+    if (v < 0) return damaged(src, "text ends, or holds a non-hexadecimal character, inside a block");
     if (src.block_counter > 0) {
       const uint8_t b = uint8_t(v ^ identity_key_byte(src.block_counter));
       --src.block_counter;
       src.running_check ^= b;
       return b;
     }
-    if (uint8_t(v) != src.running_check) return kStreamDamaged;
+    if (uint8_t(v) != src.running_check) return damaged(src, "check byte differs from the block's data");
     src.block_counter = -1;
   }
 }
@@ -94,17 +104,17 @@ int raw_next(RawInput& in) {
 int open_builtin_source(const BuiltinBlock& block, StreamSource& out) {
   out = StreamSource{};
   out.kind = SourceKind::kBuiltin;
-  if (block.header == nullptr) return kStreamDamaged;
+  if (block.header == nullptr) return damaged(out, "block header missing");
   const uint32_t length = le32(block.header + 16);
   const uint32_t chunk_size = le32(block.header + 20);
-  if (chunk_size == 0) return kStreamDamaged;
+  if (chunk_size == 0) return damaged(out, "chunk size 0");
   // Every byte of the declared stream must lie in a chunk that exists.
   const uint64_t room = uint64_t(chunk_size) * block.chunk_count;
-  if (length > room) return kStreamDamaged;
-  if (length > 0 && block.chunks == nullptr) return kStreamDamaged;
+  if (length > room) return damaged(out, "stream longer than its chunks");
+  if (length > 0 && block.chunks == nullptr) return damaged(out, "chunk table missing");
   const uint64_t used_chunks = (uint64_t(length) + chunk_size - 1) / chunk_size;
   for (uint64_t i = 0; i < used_chunks; ++i)
-    if (block.chunks[i] == nullptr) return kStreamDamaged;
+    if (block.chunks[i] == nullptr) return damaged(out, "chunk missing");
   out.block = &block;
   out.stream_length = length;
   out.chunk_size = chunk_size;
@@ -137,8 +147,8 @@ int next_stream_byte(StreamSource& src) {
 
 int read_stream(StreamSource& src, const StreamSink& sink) {
   try {
-    if (next_stream_byte(src) != 0x00) return kStreamIncompatible;
-    if (next_stream_byte(src) != 0x01) return kStreamIncompatible;
+    if (next_stream_byte(src) != 0x00) return fail(src, kStreamIncompatible, "format header is not 00 01");
+    if (next_stream_byte(src) != 0x01) return fail(src, kStreamIncompatible, "format header is not 00 01");
     for (int32_t entry = 0;; ++entry) {
       if (sink.before_entry) sink.before_entry(entry);
       std::string name;
@@ -147,36 +157,37 @@ int read_stream(StreamSource& src, const StreamSink& sink) {
         if (c < 0) {
           // An end before the first name byte completes the stream; anything else is damage.
           if (c == kStreamEnd && name.empty()) return kStreamOk;
-          return kStreamCorrupt;
+          return fail(src, kStreamCorrupt, "data ends inside a name");
         }
         if (c == 0) break;
-        if (name.size() == kMaxEntryName) return kStreamCorrupt;  // a 16th name byte
+        if (name.size() == kMaxEntryName) return fail(src, kStreamCorrupt, "name longer than 15 bytes");
         name.push_back(char(c));
       }
       if (sink.on_name) {
         if (const int r = sink.on_name(name); r != 0) return r;
       }
       const int count = next_stream_byte(src);
-      if (count < 0) return kStreamCorrupt;
+      if (count < 0) return fail(src, kStreamCorrupt, "data ends before the record count");
       for (int n = 0; n < count; ++n) {
         const int lo = next_stream_byte(src);
-        if (lo < 0) return kStreamCorrupt;
+        if (lo < 0) return fail(src, kStreamCorrupt, "data ends inside a record length");
         const int hi = next_stream_byte(src);
-        if (hi < 0) return kStreamCorrupt;
+        if (hi < 0) return fail(src, kStreamCorrupt, "data ends inside a record length");
         const size_t length = size_t(lo) | size_t(hi) << 8;
-        if (length == 0) return kStreamCorrupt;
+        if (length == 0) return fail(src, kStreamCorrupt, "record length 0");
         std::vector<uint8_t> program;
         const int first = next_stream_byte(src);
-        if (first < 0) return kStreamCorrupt;
+        if (first < 0) return fail(src, kStreamCorrupt, "data ends inside a record");
         // Records keyed by their first bytes must hold those key bytes.
-        if ((first == 0xFB || first == 0x03) && length < 3) return kStreamCorrupt;
-        if (first == 0xFC && length < 2) return kStreamCorrupt;
+        if ((first == 0xFB || first == 0x03) && length < 3)
+          return fail(src, kStreamCorrupt, "0xFB or 0x03 record shorter than 3 bytes");
+        if (first == 0xFC && length < 2) return fail(src, kStreamCorrupt, "0xFC record shorter than 2 bytes");
         program.push_back(uint8_t(first));
         // Grows only with bytes that actually arrive, so a false length cannot make it
         // allocate what the carrier does not hold.
         while (program.size() < length) {
           const int b = next_stream_byte(src);
-          if (b < 0) return kStreamCorrupt;
+          if (b < 0) return fail(src, kStreamCorrupt, "data ends inside a record");
           program.push_back(uint8_t(b));
         }
         if (sink.on_record) {
@@ -185,7 +196,7 @@ int read_stream(StreamSource& src, const StreamSink& sink) {
       }
     }
   } catch (const std::bad_alloc&) {
-    return kStreamNoMemory;
+    return fail(src, kStreamNoMemory, "out of memory");
   }
 }
 
@@ -198,16 +209,18 @@ int descramble_builtin(const BuiltinBlock& block, std::vector<uint8_t>& out) {
   return 0;
 }
 
-int decode_identity_text(std::span<const uint8_t> text, std::vector<uint8_t>& out, size_t& failure_offset) {
+int decode_identity_text(std::span<const uint8_t> text, std::vector<uint8_t>& out, size_t& failure_offset,
+                         const char** reason) {
   out.clear();
   StreamSource src = memory_source(SourceKind::kIdentity, text);
   int b;
   while ((b = next_stream_byte(src)) >= 0) out.push_back(uint8_t(b));
   failure_offset = size_t(src.failure_offset);
+  if (reason) *reason = src.failure_reason;
   return b == kStreamEnd ? 0 : kStreamDamaged;
 }
 
-int split_stream(std::span<const uint8_t> stream, std::vector<StreamEntry>& out) {
+int split_stream(std::span<const uint8_t> stream, std::vector<StreamEntry>& out, const char** reason) {
   out.clear();
   StreamSource src = memory_source(SourceKind::kVdl, stream);
   size_t complete = 0;  // entries read to their end
@@ -223,6 +236,7 @@ int split_stream(std::span<const uint8_t> stream, std::vector<StreamEntry>& out)
   };
   const int r = read_stream(src, sink);
   if (r != kStreamOk) out.resize(complete);
+  if (reason) *reason = src.failure_reason;
   return r;
 }
 

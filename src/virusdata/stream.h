@@ -69,6 +69,7 @@ struct StreamSource {
   int block_counter = -1;           // identity file: data bytes left in the block, -1 between blocks
   uint8_t running_check = 0;        // identity file: XOR of the block's data bytes so far
   uint64_t failure_offset = 0;      // raw offset just after the point where reading stopped
+  const char* failure_reason = nullptr;  // why reading failed, in words (static text), or null
 };
 
 // Sets up a source over a built-in block. Returns 0, or kStreamDamaged when the header is
@@ -108,7 +109,8 @@ struct StreamSink {
 // Reads a whole stream. Returns kStreamOk, kStreamCorrupt (damaged carrier, a 16-byte name,
 // an end inside an entry, a length of 0, a 0xFB or 0x03 record shorter than 3 bytes, a 0xFC
 // record shorter than 2), kStreamIncompatible (header not 00 01), or a callback's result.
-// On failure src.failure_offset tells where in the raw carrier reading stopped.
+// On failure src.failure_offset tells where in the raw carrier reading stopped and
+// src.failure_reason why (for traces and the data compiler's messages).
 int read_stream(StreamSource& src, const StreamSink& sink);
 
 // Convenience forms for whole carriers in memory (the data compiler's disassembler):
@@ -116,9 +118,11 @@ int read_stream(StreamSource& src, const StreamSink& sink);
 int descramble_builtin(const BuiltinBlock& block, std::vector<uint8_t>& out);
 // Identity-file text -> stream bytes. 0 at a clean end, or kStreamDamaged with
 // failure_offset the text offset just after the last character read.
-int decode_identity_text(std::span<const uint8_t> text, std::vector<uint8_t>& out, size_t& failure_offset);
+// `reason`, when given, receives why it failed (static text) or null.
+int decode_identity_text(std::span<const uint8_t> text, std::vector<uint8_t>& out, size_t& failure_offset,
+                         const char** reason = nullptr);
 // Stream bytes -> entries. kStreamOk, kStreamCorrupt or kStreamIncompatible; on failure `out`
 // holds the entries completed before it.
-int split_stream(std::span<const uint8_t> stream, std::vector<StreamEntry>& out);
+int split_stream(std::span<const uint8_t> stream, std::vector<StreamEntry>& out, const char** reason = nullptr);
 
 }  // namespace virusdata

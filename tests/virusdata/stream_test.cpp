@@ -48,8 +48,10 @@ TEST(StreamEntries, TableOfStreams) {
   };
   for (const auto& c : cases) {
     std::vector<StreamEntry> entries;
-    EXPECT_EQ(split_stream(c.in, entries), c.result) << c.what;
+    const char* reason = nullptr;
+    EXPECT_EQ(split_stream(c.in, entries, &reason), c.result) << c.what;
     EXPECT_EQ(entries.size(), c.entries) << c.what;
+    EXPECT_EQ(reason != nullptr, c.result != kStreamOk) << c.what;  // every refusal says why
   }
 }
 
