@@ -17,12 +17,13 @@ struct HostPath {
   bool blocked = false;              // a component on the way is a symbolic link or not a directory
 };
 
-// The upper-cased names of the directory last searched for a name in another case, so that
-// opening every file of a directory by its upper-cased name lists the directory once, not
-// once per file.
+// The upper-cased names of the directories recently searched for a name in another case,
+// so that opening every file of a tree by its upper-cased path lists each directory on the
+// way once, not once per file.
+constexpr size_t kMaxCachedDirectories = 256;  // past this the whole table is dropped and refilled
 struct DirCache {
-  std::string dir;                                         // host path of the directory
-  std::unordered_map<std::string, std::string> by_upper;  // upper-cased name -> host name
+  // host path of a directory -> (upper-cased name -> smallest host spelling of it)
+  std::unordered_map<std::string, std::unordered_map<std::string, std::string>> dirs;
 };
 extern DirCache g_dir_cache;
 void reset_dir_cache();

@@ -63,36 +63,39 @@ std::string join(const std::string& dir, std::string_view name) {
   return out;
 }
 
-// Rebuilds the lookup table of `dir`: every upper-cased host name -> the smallest host
-// spelling of it in byte order.
-void fill_directory_cache(const std::string& dir) {
-  g_dir_cache.dir = dir;
-  g_dir_cache.by_upper.clear();
+// Lists `dir` into its table: every upper-cased host name -> the smallest host spelling
+// of it in byte order.
+const std::unordered_map<std::string, std::string>& fill_directory_cache(const std::string& dir) {
+  if (g_dir_cache.dirs.size() >= kMaxCachedDirectories) g_dir_cache.dirs.clear();
+  auto& table = g_dir_cache.dirs[dir];
+  table.clear();
   DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return;
+  if (d == nullptr) return table;
   while (dirent* e = readdir(d)) {
     std::string_view n = e->d_name;
     if (n == "." || n == "..") continue;
-    auto [it, fresh] = g_dir_cache.by_upper.try_emplace(upper(n), n);
+    auto [it, fresh] = table.try_emplace(upper(n), n);
     if (!fresh && n < it->second) it->second = n;
   }
   closedir(d);
+  return table;
 }
 
 // The host name in `dir` equal to `name` without regard to case (the smallest in byte
-// order when several are), or empty. A hit in the table of the last directory is checked
-// to still exist; a miss or a stale hit lists the directory again, so the table is never
-// trusted for what it lacks.
+// order when several are), or empty. A hit in the directory's table is checked to still
+// exist; a miss or a stale hit lists the directory again, so a table is never trusted for
+// what it lacks.
 std::string find_in_directory(const std::string& dir, std::string_view name) {
   std::string key = upper(name);
-  if (g_dir_cache.dir == dir) {
-    auto it = g_dir_cache.by_upper.find(key);
+  auto known = g_dir_cache.dirs.find(dir);
+  if (known != g_dir_cache.dirs.end()) {
+    auto it = known->second.find(key);
     struct stat st {};
-    if (it != g_dir_cache.by_upper.end() && lstat(join(dir, it->second).c_str(), &st) == 0) return it->second;
+    if (it != known->second.end() && lstat(join(dir, it->second).c_str(), &st) == 0) return it->second;
   }
-  fill_directory_cache(dir);
-  auto it = g_dir_cache.by_upper.find(key);
-  return it == g_dir_cache.by_upper.end() ? std::string() : it->second;
+  const auto& table = fill_directory_cache(dir);
+  auto it = table.find(key);
+  return it == table.end() ? std::string() : it->second;
 }
 
 // Drive whose ROOT is the longest prefix (at a component boundary) of host path `p`.
