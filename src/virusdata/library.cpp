@@ -49,12 +49,18 @@ void take_record(std::vector<uint8_t>&& program) {
   if (first == 0xB4) {
     // A deletion record silences every earlier record of its name, then its own entry.
     if (clear_name(g_library.names[size_t(name)])) --driver::g_state.virus_count;
+    // The entry's own name is blanked too (records of this entry that come later are
+    // entered under the empty name when they are taken).
     g_library.names[size_t(name)].clear();
     --driver::g_state.virus_count;
     return;
   }
   const int32_t index = int32_t(g_library.records.size());
   g_library.records.push_back(IdentityRecord{kNoRecord, name, std::move(program)});
+  if (g_library.last_registered_slot != name) {  // the entry's first listed record
+    g_library.slots_by_name[g_library.names[size_t(name)]].push_back(name);
+    g_library.last_registered_slot = name;
+  }
   const std::vector<uint8_t>& p = g_library.records.back().program;
   switch (first) {
     case 0xFB:
@@ -186,6 +192,8 @@ void reset_library() {
   for (auto& h : g_library.length_lists) h = kNoRecord;
   g_library.general_list = kNoRecord;
   for (auto& w : g_library.pair_bitmap) w = 0;
+  g_library.slots_by_name.clear();
+  g_library.last_registered_slot = kNoRecord;
   g_library.busy_step = 0;
 }
 
@@ -223,21 +231,17 @@ int load_stream(StreamSource& src) {
 }
 
 bool clear_name(const std::string& name) {
-  bool blanked = false;
-  auto walk = [&](int32_t head) {
-    for (int32_t i = head; i != kNoRecord; i = g_library.records[size_t(i)].next) {
-      std::string& n = g_library.names[size_t(g_library.records[size_t(i)].name)];
-      if (n == name) {
-        n.clear();
-        blanked = true;
-      }
-    }
-  };
-  for (int32_t h : g_library.pair_lists) walk(h);
-  for (int32_t h : g_library.first_byte_lists) walk(h);
-  for (int32_t h : g_library.length_lists) walk(h);
-  walk(g_library.general_list);
-  return blanked;
+  auto found = g_library.slots_by_name.find(name);
+  if (found == g_library.slots_by_name.end() || found->second.empty()) return false;
+  if (name.empty()) return true;  // already blank: matched, nothing changes
+  std::vector<int32_t> slots = std::move(found->second);
+  g_library.slots_by_name.erase(found);
+  auto& blank = g_library.slots_by_name[std::string()];
+  for (int32_t slot : slots) {
+    g_library.names[size_t(slot)].clear();
+    blank.push_back(slot);
+  }
+  return true;
 }
 
 int load_builtin_data(const BuiltinBlock& block, bool use_builtin_patterns, const std::string& executable_name) {

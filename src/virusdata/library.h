@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "virusdata/builtin.h"
@@ -67,6 +68,11 @@ struct Library {                         // cleared by reset_library() / initial
   int32_t length_lists[kLengthLists];    // heads of the length lists
   int32_t general_list = kNoRecord;      // head of the general list
   uint32_t pair_bitmap[kPairBitmapWords];  // one bit per 0xFB key pair (low 16 bits used)
+  // Name slots that listed records use, by their current name: clear_name() finds the
+  // records of a name here instead of walking every list (a stream of many deletion
+  // records would otherwise cost the square of its size).
+  std::unordered_map<std::string, std::vector<int32_t>> slots_by_name;
+  int32_t last_registered_slot = kNoRecord;  // last name slot entered in slots_by_name
   int busy_step = 0;                     // steps of the busy indicator taken so far
 };
 extern Library g_library;
@@ -107,8 +113,8 @@ int load_external_data();
 // corrupt, -3 out of memory, -5 incompatible header; failure_offset as read_stream sets it.
 int load_stream(StreamSource& src);
 
-// Blanks the name of every identity record whose name equals `name` exactly (pair,
-// first-byte, length, then general list). True when any record matched.
+// Blanks the name of every identity record whose name equals `name` exactly (an empty
+// name matches the records already blanked). True when any record matched.
 bool clear_name(const std::string& name);
 
 // Sorts positions 0..pattern_count-1 by hash (shell sort, gaps count/2, count/4, ... 1),

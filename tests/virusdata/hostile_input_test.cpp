@@ -3,6 +3,7 @@
 // (checked best under the sanitizer build, where a stray read fails the run).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "vd_test_util.h"
@@ -58,13 +59,23 @@ void expect_sound_library() {
   for (int32_t h : g_library.first_byte_lists) walk(h, 2);
   for (int32_t h : g_library.length_lists) walk(h, 3);
   walk(g_library.general_list, 1);
+  // Deletion finds records by name through slots_by_name: every listed record's name slot
+  // must be there under its current name, and nothing else.
+  for (const auto& [key, slots] : g_library.slots_by_name)
+    for (int32_t slot : slots) ASSERT_EQ(g_library.names[size_t(slot)], key);
+  for (const auto& r : g_library.records) {
+    const auto it = g_library.slots_by_name.find(record_name(r));
+    ASSERT_NE(it, g_library.slots_by_name.end());
+    ASSERT_NE(std::find(it->second.begin(), it->second.end(), r.name), it->second.end());
+  }
 }
 
 const Bytes& seed_stream() {
   static const Bytes s = stream({entry("Pair", {{0xFB, 0x4D, 0x5A, 0x77, 0x01}, {0xB4}}),
                                  entry("First", {{0xFC, 0xE9, 0x01}}), entry("Length", {{0x03, 0x12, 0x34}}),
                                  entry("Other", {{0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A}}),
-                                 entry("Pair", {{0xB4}})});
+                                 entry("Pair", {{0xB4}}), entry("Other", {{0x44}, {0xB4}, {0x45}}),
+                                 entry("", {{0x46}}), entry("", {{0xB4}})});
   return s;
 }
 

@@ -65,6 +65,11 @@ TEST(LoadStream, DeletionOfLoadedAndUnknownNames) {
   ASSERT_EQ(load_bytes(stream({entry("Gone", {{0xB4}, {0x90}})})), 0);
   EXPECT_EQ(list_names(g_library.general_list), (std::vector<std::string>{""}));
   EXPECT_EQ(driver::g_state.virus_count, 0);
+  // A deletion record after a record of its own entry finds that record by name: the
+  // entry then counts -1 in all (one for the entry, minus the find, minus the blanking).
+  ASSERT_EQ(load_bytes(stream({entry("Self", {{0x90}, {0xB4}})})), 0);
+  EXPECT_EQ(driver::g_state.virus_count, -1);
+  EXPECT_EQ(list_names(g_library.general_list), (std::vector<std::string>{"", ""}));
 }
 
 // A built-in block made by hand.
