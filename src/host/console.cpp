@@ -7,7 +7,8 @@
 //
 // Keys. When standard input is a terminal, each read switches it to raw mode without echo
 // (Ctrl-C is then read as key 3, not a signal) and restores the saved mode afterwards;
-// "a key is waiting" switches to the same mode for a poll of zero time. A terminal's
+// "a key is waiting" switches to the same mode for a poll of zero time (and is false, without
+// touching the terminal, while the process runs in the terminal's background). A terminal's
 // escape sequences are decoded: a lone Esc is 27; the cursor and editing keys give the
 // prefix 224 and the function keys F1-F12 the prefix 0, each followed by its keyboard
 // scan code on the next read; sequences not known are dropped whole, so an arrow key is
@@ -198,6 +199,10 @@ bool console_key_available() {
   if (g_console_io.pending_scan >= 0 || g_console_io.pushed_back >= 0) return true;
   if (g_console_io.at_end || !stdin_open()) return false;
   if (isatty(0) == 1) {
+    // A process in the background of its terminal has no keys, and must not touch the
+    // terminal's mode (the system would stop it with SIGTTOU at every poll).
+    pid_t foreground = tcgetpgrp(0);
+    if (foreground != -1 && foreground != getpgrp()) return false;
     RawMode raw(0);
     return wait_readable(0, 0);
   }

@@ -141,6 +141,18 @@ TEST(Paths, CurrentDriveAndFullPaths) {
   }
 }
 
+TEST(Paths, ExecutablePathInNtFormOnADrive) {
+  {
+    MapGuard map("C=/");
+    std::string p = host::executable_path();
+    EXPECT_EQ(p.rfind("C:\\", 0), 0u) << p;
+    EXPECT_EQ(p.substr(p.size() - 10), "\\test_host") << p;
+  }
+  MapGuard map("C=/nonexistent-drive-root");
+  std::string p = host::executable_path();
+  EXPECT_EQ(p.rfind('/', 0), 0u) << "on no drive: the host path, " << p;
+}
+
 TEST(Paths, FirstDriveWhenNoC) {
   TempTree t;
   t.dir("d");

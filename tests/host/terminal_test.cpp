@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -92,6 +94,44 @@ TEST(TerminalKeys, TypeaheadDiscardedOnTerminal) {
   ASSERT_TRUE(host::console_key_available());
   host::console_discard_typeahead();
   EXPECT_FALSE(host::console_key_available());
+}
+
+// A process in the background of its controlling terminal polls for keys without being
+// stopped (SIGTTOU) and sees none; in the foreground it sees the typed key.
+TEST(TerminalKeys, BackgroundProcessPollsWithoutStopping) {
+  for (bool background : {false, true}) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave_name = ptsname(master);
+    ASSERT_EQ(write(master, "k", 1), 1);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setsid();
+      int slave = open(slave_name.c_str(), O_RDWR);  // becomes the controlling terminal
+      if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(10);
+      dup2(slave, 0);
+      if (background) {
+        pid_t child = fork();  // a member of a new process group, not the terminal's
+        if (child > 0) {
+          int st = 0;
+          waitpid(child, &st, WUNTRACED);
+          _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 20);  // a stopped child is a failure
+        }
+        setpgid(0, 0);
+      }
+      host::reset_console_io();
+      bool available = host::console_key_available();
+      _exit(available ? 1 : 0);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), background ? 0 : 1) << (background ? "background" : "foreground");
+    close(master);
+  }
 }
 
 }  // namespace
