@@ -16,8 +16,10 @@
 //
 // Choices of this file: symbolic links, FIFOs, devices and sockets have no attributes (2,
 // "not found": only regular files and directories exist for the program); rename never
-// replaces an existing target (80), as MoveFile does not; read and write go on after a
-// signal interrupts them.
+// replaces an existing target (80), as MoveFile does not; delete removes a read-only file
+// too (NT refuses with 5; the program clears the attribute first anyway, and a temporary
+// copy created read-only must never be left behind); delete acts on regular files only (a
+// symbolic link or special file is 2); read and write go on after a signal interrupts them.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -188,6 +190,7 @@ int delete_file(std::string_view path) {
   struct stat st {};
   if (lstat(hp.c_str(), &st) != 0) return detail::path_error(errno, hp);
   if (S_ISDIR(st.st_mode)) return kErrAccessDenied;
+  if (!S_ISREG(st.st_mode)) return kErrFileNotFound;  // links and special files do not exist here
   if (unlink(hp.c_str()) != 0) return detail::path_error(errno, hp);
   return 0;
 }

@@ -203,6 +203,10 @@ TEST(Files, DeleteRenameCreateDirectory) {
   EXPECT_EQ(host::create_directory("C:\\new"), 80);
   EXPECT_EQ(host::create_directory("C:\\x\\y"), 3);
   EXPECT_EQ(host::delete_file("C:\\NEW"), 5);
+  ASSERT_EQ(host::set_attributes("C:\\c.txt", host::kAttrReadOnly), 0);
+  ASSERT_EQ(symlink(t.at("c/B.TXT").c_str(), t.at("c/link").c_str()), 0);
+  EXPECT_EQ(host::delete_file("C:\\link"), 2) << "a symbolic link is never acted on";
+  EXPECT_TRUE(host::file_exists("C:\\B.TXT"));
   EXPECT_EQ(host::delete_file("C:\\c.txt"), 0);
   EXPECT_EQ(host::delete_file("C:\\c.txt"), 2);
 }
