@@ -133,7 +133,11 @@ void run_passes() {
       const int key = read_key_nonzero();
       console_printf("\n\n");
       // Esc, Ctrl-C (typed or as a break), or no console input left: no further disk.
-      if (key == 27 || key == 3 || key < 0 || host::break_count() > breaks_before) break;
+      if (key == 27 || key == 3 || key < 0 || host::break_count() > breaks_before) {
+        // The system closing the console ends the program as a quit, not as a normal end.
+        if (host::terminate_requested()) poll_quit();
+        break;
+      }
     }
     out_set(g_settings.full_check ? msg::kFullHeadline : msg::kQuickHeadline, g_state.area_count,
             plural(g_state.area_count, "area", "areas"), g_state.virus_count,
