@@ -1,0 +1,2 @@
+// Placeholder until the sources land; removed then.
+namespace server {}
