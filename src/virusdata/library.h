@@ -142,10 +142,11 @@ int read_pattern_file();
 // each success. Returns 0, or -2 after its message.
 int add_pattern(int32_t position, const std::string& text, const std::string& given_name);
 
-// One -PAT= pattern (the text after "-PAT="), named "Command line %d" with `number`: refused
-// with "Too many patterns in file %s\n" naming "command line" when the table is full; on
-// success raises the pattern count and the virus count by one. Returns 0 or -2.
-int add_command_line_pattern(const std::string& text, int number);
+// One -PAT= pattern (the text after "-PAT=") under `label` ("Command line %d", made by the
+// caller): refused with "Too many patterns in file %s\n" naming "command line" when the table
+// is full; otherwise add_pattern at the next position and, on success, the pattern count
+// raised by one. The virus count is the caller's to raise (one per success). Returns 0 or -2.
+int add_command_line_pattern(const std::string& text, const std::string& label);
 
 // ---- the virus list (-DL)
 

@@ -24,7 +24,6 @@ constexpr char kSpurious[] = "Spurious character %c in '%s'\n";
 constexpr char kTooShort[] = "Illegal pattern in input line %d, '%s';\nmust have at least 4 bytes.\n";
 constexpr char kBadPattern[] = "Bad pattern:\n%s\n";
 constexpr char kNoname[] = "Noname %d";
-constexpr char kCommandLineName[] = "Command line %d";
 
 // The virus list.
 constexpr char kLibraryContains[] = "The library contains information on %d viruses:\n\n";

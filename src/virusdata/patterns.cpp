@@ -228,14 +228,13 @@ int read_pattern_file() {
   return 0;
 }
 
-int add_command_line_pattern(const std::string& text, int number) {
+int add_command_line_pattern(const std::string& text, const std::string& label) {
   if (g_library.pattern_count >= kPatternTableSize) {
     driver::outputf(true, msg::kTooManyPatterns, msg::kCommandLine);
     return -2;
   }
-  if (add_pattern(g_library.pattern_count, text, format_number(msg::kCommandLineName, number)) != 0) return -2;
+  if (add_pattern(g_library.pattern_count, text, label) != 0) return -2;
   ++g_library.pattern_count;
-  ++driver::g_state.virus_count;
   return 0;
 }
 

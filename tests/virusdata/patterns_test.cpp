@@ -131,20 +131,20 @@ TEST(PatternFile, MissingFileIsNoError) {
   EXPECT_EQ(f.out, "");
 }
 
-TEST(CommandLinePattern, NamedCountedAndLimited) {
+TEST(CommandLinePattern, LabelledCountedAndLimited) {
   Fresh f;
   driver::g_state.virus_count = 10;
   g_library.pattern_count = 2046;
   g_pattern_file.line_number = 4;
-  EXPECT_EQ(add_command_line_pattern("DEADBEEF", 0), 0);
+  EXPECT_EQ(add_command_line_pattern("DEADBEEF", "Command line 0"), 0);
   EXPECT_EQ(g_library.pattern_table[2046].name, "Command line 0");
-  EXPECT_EQ(add_command_line_pattern("", 1), -2);
+  EXPECT_EQ(add_command_line_pattern("", "Command line 1"), -2);
   EXPECT_EQ(f.out, "Illegal zero pattern in line 4\n");
-  EXPECT_EQ(add_command_line_pattern("0BADF00D", 2), 0);
+  EXPECT_EQ(add_command_line_pattern("0BADF00D", "Command line 2"), 0);
   EXPECT_EQ(g_library.pattern_count, 2048);
-  EXPECT_EQ(driver::g_state.virus_count, 12);
+  EXPECT_EQ(driver::g_state.virus_count, 10);  // the caller raises it
   f.out.clear();
-  EXPECT_EQ(add_command_line_pattern("01020304", 3), -2);
+  EXPECT_EQ(add_command_line_pattern("01020304", "Command line 3"), -2);
   EXPECT_EQ(f.out, "Too many patterns in file command line\n");
   EXPECT_EQ(g_library.pattern_count, 2048);
 }
