@@ -10,9 +10,11 @@
 // file another opener has locked.
 //
 // Only regular files are opened (a FIFO, device or socket would block or never end): the
-// open uses O_NONBLOCK and O_NOFOLLOW and refuses anything else with 5, except a character
-// device opened for writing only (a report written to /dev/null or a terminal). A
-// directory is 5, as NT's open of a directory without backup semantics is.
+// open uses O_NONBLOCK and refuses anything else with 5, except a character device or a
+// pipe opened for writing only (a report written to /dev/null, a terminal or a pipe). A
+// directory is 5, as NT's open of a directory without backup semantics is. A symbolic link
+// is never followed under a drive or the working directory (2); a host absolute path
+// ("/dev/stdout", TMP) is the operator's own and is followed.
 //
 // Choices of this file: symbolic links, FIFOs, devices and sockets have no attributes (2,
 // "not found": only regular files and directories exist for the program); rename never
@@ -50,11 +52,12 @@ File& File::operator=(File&& other) noexcept {
 namespace {
 
 // Resolves `path` for a file operation; `host_path` is the host path. Returns 0 or the NT error.
-int host_path_for(std::string_view path, std::string& host_path) {
+int host_path_for(std::string_view path, std::string& host_path, bool* host_absolute = nullptr) {
   detail::HostPath hp;
   if (int r = detail::resolve(path, hp)) return r;
   if (hp.blocked) return kErrPathNotFound;
   host_path = std::move(hp.path);
+  if (host_absolute) *host_absolute = hp.host_absolute;
   return 0;
 }
 
@@ -82,8 +85,10 @@ void dos_date_time(int64_t seconds, uint16_t& date, uint16_t& time_of_day) {
 int open_file(std::string_view path, unsigned access, unsigned share, Disposition disposition, File& out) {
   close_file(out);
   std::string hp;
-  if (int r = host_path_for(path, hp)) return r;
-  int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+  bool host_absolute = false;
+  if (int r = host_path_for(path, hp, &host_absolute)) return r;
+  int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (!host_absolute) flags |= O_NOFOLLOW;
   bool want_read = (access & kAccessRead) != 0;
   bool want_write = (access & kAccessWrite) != 0;
   flags |= want_write ? (want_read ? O_RDWR : O_WRONLY) : O_RDONLY;
@@ -106,7 +111,8 @@ int open_file(std::string_view path, unsigned access, unsigned share, Dispositio
   f.fd = fd;
   struct stat st {};
   if (fstat(fd, &st) != 0) return nt_error(errno);
-  if (!S_ISREG(st.st_mode) && !(S_ISCHR(st.st_mode) && want_write && !want_read)) return kErrAccessDenied;
+  bool stream = (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) && want_write && !want_read;
+  if (!S_ISREG(st.st_mode) && !stream) return kErrAccessDenied;
   int fl = fcntl(fd, F_GETFL);
   if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   if (S_ISREG(st.st_mode)) {

@@ -193,6 +193,7 @@ int resolve(std::string_view path, HostPath& out) {
   } else if (!path.empty() && path[0] == '/') {
     base = "/";
     strict = false;
+    out.host_absolute = true;
   } else {
     base = working_directory();
     if (base.empty()) return kErrPathNotFound;

@@ -86,6 +86,15 @@ TEST(Files, OpenErrorsAndDispositions) {
     host::File f;
     EXPECT_EQ(host::open_file(c.path, c.access, host::kShareRead, c.disp, f), c.result) << c.path;
   }
+  {
+    host::File out;
+    EXPECT_EQ(host::open_file("/dev/null", host::kAccessWrite, host::kShareRead, host::kOpenAlways, out), 0)
+        << "a report may go to a device";
+    EXPECT_EQ(host::open_file("/dev/zero", host::kAccessRead, host::kShareRead, host::kOpenExisting, out), 5)
+        << "but a device is never read as a file";
+    EXPECT_EQ(host::open_file(t.at("c/link"), host::kAccessRead, host::kShareRead, host::kOpenExisting, out), 0)
+        << "a host absolute path is the operator's own: its link is followed";
+  }
   std::string name261(261, 'N');
   host::File f;
   EXPECT_EQ(host::open_file("C:\\" + name261, host::kAccessRead, host::kShareRead, host::kOpenExisting, f), 206);
