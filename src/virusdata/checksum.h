@@ -14,9 +14,9 @@
 
 namespace virusdata {
 
-constexpr int kKeySize = 8;     // bytes of a key
-constexpr int kBlockSize = 8;   // bytes of a cipher block
-constexpr int kRounds = 8;      // Feistel rounds per block
+constexpr int kKeySize = 8;    // bytes of a key
+constexpr int kBlockSize = 8;  // bytes of a cipher block
+constexpr int kRounds = 8;     // Feistel rounds per block
 
 // Key of the server state and statistics file: "5820147" and its terminating zero byte.
 constexpr uint8_t kStateFileKey[kKeySize] = {'5', '8', '2', '0', '1', '4', '7', 0};
@@ -32,9 +32,9 @@ extern const uint8_t kSubstitution[4 * 256];
 // Key selection: for round r, row j (K1..K4) takes key byte kKeySelect[r][j].
 extern const uint8_t kKeySelect[kRounds][4];
 
-struct ChecksumState {          // reset by reset_checksum(); set by checksum_start()
-  int position = 0;             // bytes already XORed into the current block, 0..7
-  uint8_t block[kBlockSize]{};  // the state block
+struct ChecksumState {               // reset by reset_checksum(); set by checksum_start()
+  int position = 0;                  // bytes already XORed into the current block, 0..7
+  uint8_t block[kBlockSize]{};       // the state block
   uint8_t round_keys[4][kRounds]{};  // K1..K4, one byte per round (shared with direct cipher users)
 };
 extern ChecksumState g_checksum;

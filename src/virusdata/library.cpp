@@ -244,12 +244,14 @@ bool clear_name(const std::string& name) {
   return true;
 }
 
-int load_builtin_data(const BuiltinBlock& block, bool use_builtin_patterns, const std::string& executable_name) {
+int load_builtin_data(const BuiltinBlock& block, bool use_builtin_patterns,
+                      const std::string& executable_name) {
   StreamSource src;
   int r = open_builtin_source(block, src);
   if (r == 0) r = load_stream(src);
   if (r == 0 && use_builtin_patterns) {
-    if (block.pattern_count > size_t(kPatternTableSize) || (block.pattern_count > 0 && block.patterns == nullptr)) {
+    if (block.pattern_count > size_t(kPatternTableSize) ||
+        (block.pattern_count > 0 && block.patterns == nullptr)) {
       r = kStreamCorrupt;
     } else {
       for (size_t i = 0; i < block.pattern_count && r == 0; ++i)

@@ -23,26 +23,26 @@
 
 namespace virusdata {
 
-constexpr int kPatternTableSize = 2048;  // pattern records in all; the pattern file and -PAT= stop here
-constexpr int kPatternIndexSize = 16384; // one entry per pattern hash
-constexpr int kPairLists = 1024;         // 0xFB records: (byte 1 * 4) ^ byte 2
-constexpr int kFirstByteLists = 256;     // 0xFC records: byte 1
-constexpr int kLengthLists = 256;        // 0x03 records: byte 2
-constexpr int kPairBitmapWords = 4096;   // bit (g & 15) of word f * 16 + (g >> 4)
+constexpr int kPatternTableSize = 2048;   // pattern records in all; the pattern file and -PAT= stop here
+constexpr int kPatternIndexSize = 16384;  // one entry per pattern hash
+constexpr int kPairLists = 1024;          // 0xFB records: (byte 1 * 4) ^ byte 2
+constexpr int kFirstByteLists = 256;      // 0xFC records: byte 1
+constexpr int kLengthLists = 256;         // 0x03 records: byte 2
+constexpr int kPairBitmapWords = 4096;    // bit (g & 15) of word f * 16 + (g >> 4)
 constexpr int kMinPatternBytes = 4;
 constexpr int kMaxPatternBytes = 24;
-constexpr int kMaxNameLength = 15;       // virus names (entries, pattern names read from text)
-constexpr int kNoRecord = -1;            // end of an identity list; an unused index entry
+constexpr int kMaxNameLength = 15;  // virus names (entries, pattern names read from text)
+constexpr int kNoRecord = -1;       // end of an identity list; an unused index entry
 
 // One pattern signature. The signature itself is not kept: the last four bytes in plain and
 // a digest of the rest; a match is confirmed by recomputing the digest over the candidate.
 struct PatternRecord {
-  uint8_t length = 0;       // signature bytes, 4..24
-  uint8_t tail[4] = {};     // last, second-to-last, third-to-last, fourth-to-last byte
-  uint8_t digest[8] = {};   // 64-bit checksum under the pattern key of the first length-4 bytes,
-                            // in state-block order (two little-endian halves, first half first)
-  uint32_t hash = 0;        // pattern hash; 0 until build_pattern_index
-  std::string name;         // virus name
+  uint8_t length = 0;      // signature bytes, 4..24
+  uint8_t tail[4] = {};    // last, second-to-last, third-to-last, fourth-to-last byte
+  uint8_t digest[8] = {};  // 64-bit checksum under the pattern key of the first length-4 bytes,
+                           // in state-block order (two little-endian halves, first half first)
+  uint32_t hash = 0;       // pattern hash; 0 until build_pattern_index
+  std::string name;        // virus name
 };
 
 // The pattern hash of two adjacent bytes (the record's second-to-last and last byte).
@@ -57,34 +57,38 @@ struct IdentityRecord {
   std::vector<uint8_t> program;  // program bytes exactly as read, 1..65535
 };
 
-struct Library {                         // cleared by reset_library() / initialise_library()
-  std::vector<PatternRecord> pattern_table;  // kPatternTableSize slots; 0..pattern_count-1 in use
-  int32_t pattern_count = 0;             // records in use
-  int32_t pattern_index[kPatternIndexSize];  // lowest position with each hash, or kNoRecord
-  std::vector<IdentityRecord> records;   // every identity record loaded, deletion records excluded
-  std::vector<std::string> names;        // entry names; an emptied name silences its records
-  int32_t pair_lists[kPairLists];        // heads of the pair lists
+struct Library {                              // cleared by reset_library() / initialise_library()
+  std::vector<PatternRecord> pattern_table;   // kPatternTableSize slots; 0..pattern_count-1 in use
+  int32_t pattern_count = 0;                  // records in use
+  int32_t pattern_index[kPatternIndexSize];   // lowest position with each hash, or kNoRecord
+  std::vector<IdentityRecord> records;        // every identity record loaded, deletion records excluded
+  std::vector<std::string> names;             // entry names; an emptied name silences its records
+  int32_t pair_lists[kPairLists];             // heads of the pair lists
   int32_t first_byte_lists[kFirstByteLists];  // heads of the first-byte lists
-  int32_t length_lists[kLengthLists];    // heads of the length lists
-  int32_t general_list = kNoRecord;      // head of the general list
-  uint32_t pair_bitmap[kPairBitmapWords];  // one bit per 0xFB key pair (low 16 bits used)
+  int32_t length_lists[kLengthLists];         // heads of the length lists
+  int32_t general_list = kNoRecord;           // head of the general list
+  uint32_t pair_bitmap[kPairBitmapWords];     // one bit per 0xFB key pair (low 16 bits used)
   // Name slots that listed records use, by their current name: clear_name() finds the
   // records of a name here instead of walking every list (a stream of many deletion
   // records would otherwise cost the square of its size).
   std::unordered_map<std::string, std::vector<int32_t>> slots_by_name;
   int32_t last_registered_slot = kNoRecord;  // last name slot entered in slots_by_name
-  int busy_step = 0;                     // steps of the busy indicator taken so far
+  int busy_step = 0;                         // steps of the busy indicator taken so far
 };
 extern Library g_library;
 // Empties the library: no records, no patterns, empty lists, index all kNoRecord.
 void reset_library();
 
 // Readers for the engine.
-inline const std::string& record_name(const IdentityRecord& r) { return g_library.names[size_t(r.name)]; }
+inline const std::string& record_name(const IdentityRecord& r) {
+  return g_library.names[size_t(r.name)];
+}
 inline bool pair_bit(uint8_t f, uint8_t g) {
   return (g_library.pair_bitmap[f * 16 + (g >> 4)] >> (g & 15)) & 1;
 }
-inline int pair_list_index(uint8_t f, uint8_t g) { return ((f * 4) ^ g) & (kPairLists - 1); }
+inline int pair_list_index(uint8_t f, uint8_t g) {
+  return ((f * 4) ^ g) & (kPairLists - 1);
+}
 
 // One step of the busy indicator: unless super-silent, the next of "-\|/" and a backspace
 // on the console (the first step shows the hyphen).
@@ -100,7 +104,8 @@ void initialise_library();
 // after "VDL file incompatible with this version of BRINT.\n", "Insufficient memory.\n" or
 // "Warning! %s has been corrupted, possibly by a virus.\n" naming executable_name (also for
 // pattern records that are not sound: bad length, name without its zero byte, too many).
-int load_builtin_data(const BuiltinBlock& block, bool use_builtin_patterns, const std::string& executable_name);
+int load_builtin_data(const BuiltinBlock& block, bool use_builtin_patterns,
+                      const std::string& executable_name);
 
 // Loads "brint.vdl" from the current directory (when it opens) and every "*.ide" file in
 // driver::g_state.program_dir in directory order (those that open). Each entry adds 1 to the
@@ -123,9 +128,9 @@ void build_pattern_index();
 
 // ---- user patterns
 
-struct PatternFileState {         // reset by reset_pattern_state()
-  int32_t line_number = 0;        // lines read from the pattern file, for messages
-  int32_t noname_count = 0;       // next "Noname %d" number
+struct PatternFileState {    // reset by reset_pattern_state()
+  int32_t line_number = 0;   // lines read from the pattern file, for messages
+  int32_t noname_count = 0;  // next "Noname %d" number
 };
 extern PatternFileState g_pattern_file;
 void reset_pattern_state();

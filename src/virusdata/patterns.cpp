@@ -17,14 +17,18 @@ namespace virusdata {
 
 PatternFileState g_pattern_file;
 
-void reset_pattern_state() { g_pattern_file = PatternFileState{}; }
+void reset_pattern_state() {
+  g_pattern_file = PatternFileState{};
+}
 
 namespace {
 
 constexpr size_t kLineRoom = 256;  // a line of 256 characters before its comment is refused
 constexpr size_t kReadChunk = 4096;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';

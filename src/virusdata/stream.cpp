@@ -17,7 +17,9 @@ int damaged(StreamSource& src, const char* why) {
   return kStreamDamaged;
 }
 
-bool is_blank(int c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
+bool is_blank(int c) {
+  return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
+}
 
 int hex_value(int c) {
   if (c >= '0' && c <= '9') return c - '0';

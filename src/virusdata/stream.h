@@ -35,12 +35,12 @@ constexpr int kStreamEnd = -1;      // clean end of the data
 constexpr int kStreamDamaged = -2;  // damaged data
 
 // Results of reading a stream (as a whole).
-constexpr int kStreamOk = 0;            // end reached cleanly
-constexpr int kStreamCorrupt = -2;      // corrupt stream or damaged carrier
-constexpr int kStreamNoMemory = -3;     // an allocation failed
-constexpr int kStreamIncompatible = -5; // the format header is not 00 01
+constexpr int kStreamOk = 0;             // end reached cleanly
+constexpr int kStreamCorrupt = -2;       // corrupt stream or damaged carrier
+constexpr int kStreamNoMemory = -3;      // an allocation failed
+constexpr int kStreamIncompatible = -5;  // the format header is not 00 01
 
-constexpr size_t kMaxEntryName = 15;     // longer names make the stream corrupt
+constexpr size_t kMaxEntryName = 15;  // longer names make the stream corrupt
 constexpr size_t kMaxProgramLength = 65535;
 
 enum class SourceKind { kBuiltin, kVdl, kIdentity };
@@ -49,9 +49,9 @@ enum class SourceKind { kBuiltin, kVdl, kIdentity };
 // (files read in pieces) or left empty (the whole carrier in memory). `consumed` counts the
 // raw bytes taken so far, so it is the offset of the next raw byte in the carrier.
 struct RawInput {
-  std::span<const uint8_t> window;                 // bytes at hand
-  size_t pos = 0;                                   // next byte of window
-  uint64_t consumed = 0;                            // raw bytes taken since the start
+  std::span<const uint8_t> window;                        // bytes at hand
+  size_t pos = 0;                                         // next byte of window
+  uint64_t consumed = 0;                                  // raw bytes taken since the start
   std::function<bool(std::span<const uint8_t>&)> refill;  // new window; false at the end
 };
 
@@ -61,14 +61,14 @@ int raw_next(RawInput& in);
 // A stream being read from one carrier.
 struct StreamSource {
   SourceKind kind = SourceKind::kVdl;
-  RawInput raw;                     // VDL and identity files
-  const BuiltinBlock* block = nullptr;  // built-in block
-  uint32_t stream_length = 0;       // built-in: declared stream bytes
-  uint32_t chunk_size = 0;          // built-in: bytes per chunk
-  uint32_t position = 0;            // built-in: stream bytes taken
-  int block_counter = -1;           // identity file: data bytes left in the block, -1 between blocks
-  uint8_t running_check = 0;        // identity file: XOR of the block's data bytes so far
-  uint64_t failure_offset = 0;      // raw offset just after the point where reading stopped
+  RawInput raw;                          // VDL and identity files
+  const BuiltinBlock* block = nullptr;   // built-in block
+  uint32_t stream_length = 0;            // built-in: declared stream bytes
+  uint32_t chunk_size = 0;               // built-in: bytes per chunk
+  uint32_t position = 0;                 // built-in: stream bytes taken
+  int block_counter = -1;                // identity file: data bytes left in the block, -1 between blocks
+  uint8_t running_check = 0;             // identity file: XOR of the block's data bytes so far
+  uint64_t failure_offset = 0;           // raw offset just after the point where reading stopped
   const char* failure_reason = nullptr;  // why reading failed, in words (static text), or null
 };
 
@@ -89,12 +89,14 @@ inline uint8_t builtin_key_byte(uint32_t stream_length, uint32_t position) {
   return kDescrambleKey[(stream_length - position) % 8];
 }
 // Identity-file key: data byte with `counter` bytes left in its block (counter = c - k).
-inline uint8_t identity_key_byte(int counter) { return kDescrambleKey[unsigned(counter) % 8]; }
+inline uint8_t identity_key_byte(int counter) {
+  return kDescrambleKey[unsigned(counter) % 8];
+}
 
 // What the entry reader hands on.
 struct StreamEntry {
-  std::string name;                          // 0..15 characters
-  std::vector<std::vector<uint8_t>> records; // program bytes of each record, 1..65535 each
+  std::string name;                           // 0..15 characters
+  std::vector<std::vector<uint8_t>> records;  // program bytes of each record, 1..65535 each
 };
 
 // Callbacks of read_stream; any may be empty.
@@ -123,6 +125,7 @@ int decode_identity_text(std::span<const uint8_t> text, std::vector<uint8_t>& ou
                          const char** reason = nullptr);
 // Stream bytes -> entries. kStreamOk, kStreamCorrupt or kStreamIncompatible; on failure `out`
 // holds the entries completed before it.
-int split_stream(std::span<const uint8_t> stream, std::vector<StreamEntry>& out, const char** reason = nullptr);
+int split_stream(std::span<const uint8_t> stream, std::vector<StreamEntry>& out,
+                 const char** reason = nullptr);
 
 }  // namespace virusdata

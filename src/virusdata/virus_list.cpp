@@ -50,13 +50,15 @@ int show_virus_list() {
     names.reserve(count + size_t(g_library.pattern_count));
     auto fill_list = [&](int32_t head) {
       for (int32_t i = head; i != kNoRecord; i = g_library.records[size_t(i)].next)
-        if (!record_name(g_library.records[size_t(i)]).empty()) names.push_back(&record_name(g_library.records[size_t(i)]));
+        if (!record_name(g_library.records[size_t(i)]).empty())
+          names.push_back(&record_name(g_library.records[size_t(i)]));
     };
     for (int32_t h : g_library.pair_lists) fill_list(h);
     for (int32_t h : g_library.first_byte_lists) fill_list(h);
     for (int32_t h : g_library.length_lists) fill_list(h);
     fill_list(g_library.general_list);
-    for (int32_t i = 0; i < g_library.pattern_count; ++i) names.push_back(&g_library.pattern_table[size_t(i)].name);
+    for (int32_t i = 0; i < g_library.pattern_count; ++i)
+      names.push_back(&g_library.pattern_table[size_t(i)].name);
   } catch (const std::bad_alloc&) {
     return driver::kReported;
   }

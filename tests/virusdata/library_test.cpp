@@ -1,12 +1,13 @@
 // The virus data library: lists and deletion, the built-in block, "brint.vdl" and "*.ide"
 // loading with their messages, and the pattern index.
+#include "virusdata/library.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "vd_test_util.h"
-#include "virusdata/library.h"
 
 namespace {
 
@@ -43,14 +44,20 @@ TEST(LoadStream, RecordsGoToTheirListsNewestFirst) {
 }
 
 TEST(LoadStream, DeletionOfLoadedAndUnknownNames) {
-  const struct { const char* what; Bytes later; int count_change; bool silenced; } cases[] = {
+  const struct {
+    const char* what;
+    Bytes later;
+    int count_change;
+    bool silenced;
+  } cases[] = {
       {"deletes a loaded name", entry("Victim", {{0xB4}}), -1, true},
       {"unknown name", entry("Stranger", {{0xB4}}), 0, false},
       {"name differs in case", entry("victim", {{0xB4}}), 0, false},
   };
   for (const auto& c : cases) {
     Fresh f;
-    ASSERT_EQ(load_bytes(stream({entry("Victim", {{0xFC, 0x01}, {0x55, 0x66}}), entry("Keep", {{0x55}})})), 0);
+    ASSERT_EQ(load_bytes(stream({entry("Victim", {{0xFC, 0x01}, {0x55, 0x66}}), entry("Keep", {{0x55}})})),
+              0);
     const int32_t before = driver::g_state.virus_count;
     ASSERT_EQ(load_bytes(stream({c.later})), 0) << c.what;
     EXPECT_EQ(driver::g_state.virus_count - before, c.count_change) << c.what;
@@ -74,7 +81,8 @@ TEST(LoadStream, DeletionOfLoadedAndUnknownNames) {
 
 // A built-in block made by hand.
 struct HandBlock {
-  uint8_t header[kBuiltinHeaderSize] = {'2', '6', '1', '2', '1', '0', 0, 0, '2', '7', '0', '4', '1', '0', 0, 0};
+  uint8_t header[kBuiltinHeaderSize] = {'2', '6', '1', '2', '1', '0', 0, 0,
+                                        '2', '7', '0', '4', '1', '0', 0, 0};
   Bytes chunk;
   const uint8_t* chunk_ptr = nullptr;
   Bytes patterns;
@@ -126,7 +134,12 @@ TEST(BuiltinData, CountsComeFromTheBlock) {
 
 TEST(BuiltinData, FailuresAndTheirMessages) {
   const std::string corrupt = "Warning! C:\\BRINT\\NTBRINT.EXE has been corrupted, possibly by a virus.\n";
-  const struct { const char* what; Bytes stream; std::vector<Bytes> patterns; std::string message; } cases[] = {
+  const struct {
+    const char* what;
+    Bytes stream;
+    std::vector<Bytes> patterns;
+    std::string message;
+  } cases[] = {
       {"wrong header", {0x00, 0x07}, {}, "VDL file incompatible with this version of BRINT.\n"},
       {"corrupt stream", stream({entry("Bad", {{0xFC}})}), {}, corrupt},
       {"pattern of 3 bytes", stream({}), {pattern_record(3, "Short")}, corrupt},
@@ -175,9 +188,18 @@ TEST(ExternalData, NothingThereIsNoError) {
 
 TEST(ExternalData, FailuresAndTheirMessages) {
   const std::string tail = "0123456789abcdefghijklmnopqrstuvwxyzTAIL";  // 40 characters after the damage
-  const struct { const char* what; std::string vdl, ide; std::string message; } cases[] = {
-      {"incompatible vdl", std::string("\x00\x02", 2), "", "VDL file incompatible with this version of BRINT.\n"},
-      {"corrupt vdl", std::string("\x00\x01" "AB", 4), "", "Warning! brint.vdl has been corrupted\n"},
+  const struct {
+    const char* what;
+    std::string vdl, ide;
+    std::string message;
+  } cases[] = {
+      {"incompatible vdl", std::string("\x00\x02", 2), "",
+       "VDL file incompatible with this version of BRINT.\n"},
+      {"corrupt vdl",
+       std::string("\x00\x01"
+                   "AB",
+                   4),
+       "", "Warning! brint.vdl has been corrupted\n"},
       {"incompatible ide", "", ide_text({0x00, 0x02}), "VDL file incompatible with this version of BRINT.\n"},
       // 00 01 41 scrambled is 4E 48 13, its check byte 40.
       {"bad check byte", "", "03 4E 48 13 41" + tail,
@@ -186,8 +208,10 @@ TEST(ExternalData, FailuresAndTheirMessages) {
        "Warning! @/x.ide has been corrupted\njust prior to the sequence:\n" + tail.substr(0, 32) + "\n"},
       {"fewer than 32 characters left", "", "03 4E 48 13 41 xy",
        "Warning! @/x.ide has been corrupted\njust prior to the sequence:\n xy\n"},
-      {"end inside a block", "", "03 4E 48", "Warning! @/x.ide has been corrupted\njust prior to the sequence:\n\n"},
-      {"damage in the header counts as incompatible", "", "03 4Ez", "VDL file incompatible with this version of BRINT.\n"},
+      {"end inside a block", "", "03 4E 48",
+       "Warning! @/x.ide has been corrupted\njust prior to the sequence:\n\n"},
+      {"damage in the header counts as incompatible", "", "03 4Ez",
+       "VDL file incompatible with this version of BRINT.\n"},
   };
   for (const auto& c : cases) {
     TempDir dir;

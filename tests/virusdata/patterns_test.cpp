@@ -30,17 +30,50 @@ TEST(AddPattern, LinesAndTheirRecordsOrMessages) {
       {"lone last digit", "N 0102031", "", 0, "N", {1, 2, 3, 1}, ""},
       {"15-character name", "ABCDEFGHIJKLMNO 01020304", "", 0, "ABCDEFGHIJKLMNO", {1, 2, 3, 4}, ""},
       {"24 bytes", "N " + d48, "", 0, "N", Bytes(24, 0x77), ""},
-      {"given name takes the whole text", "0102 0304", "Command line 0", 0, "Command line 0", {1, 2, 3, 4}, ""},
-      {"16-character name", "ABCDEFGHIJKLMNOP 01020304", "", -2, "", {}, "Name too long in 'ABCDEFGHIJKLMNOP'\n"},
-      {"three digits", "Name 123", "", -2, "", {},
+      {"given name takes the whole text",
+       "0102 0304",
+       "Command line 0",
+       0,
+       "Command line 0",
+       {1, 2, 3, 4},
+       ""},
+      {"16-character name",
+       "ABCDEFGHIJKLMNOP 01020304",
+       "",
+       -2,
+       "",
+       {},
+       "Name too long in 'ABCDEFGHIJKLMNOP'\n"},
+      {"three digits",
+       "Name 123",
+       "",
+       -2,
+       "",
+       {},
        "Illegal pattern in input line 7, '123';\nmust have at least 4 bytes.\nBad pattern:\nName\n"},
-      {"name only", "Name", "", -2, "", {},
+      {"name only",
+       "Name",
+       "",
+       -2,
+       "",
+       {},
        "Illegal pattern in input line 7, '';\nmust have at least 4 bytes.\nBad pattern:\nName\n"},
-      {"25th byte", "N " + d48 + "7", "", -2, "", {},
+      {"25th byte",
+       "N " + d48 + "7",
+       "",
+       -2,
+       "",
+       {},
        "Pattern longer than 24 bytes in '" + d48 + "7'\nBad pattern:\nN\n"},
       {"spurious G", "N 0102G304", "", -2, "", {}, "Spurious character G in '0102G304'\nBad pattern:\nN\n"},
-      {"semicolon ends the text", "0102;0304", "Command line 1", -2, "", {},
-       "Illegal pattern in input line 7, '0102;0304';\nmust have at least 4 bytes.\nBad pattern:\n0102;0304\n"},
+      {"semicolon ends the text",
+       "0102;0304",
+       "Command line 1",
+       -2,
+       "",
+       {},
+       "Illegal pattern in input line 7, '0102;0304';\nmust have at least 4 bytes.\nBad "
+       "pattern:\n0102;0304\n"},
       {"empty", "", "Command line 2", -2, "", {}, "Illegal zero pattern in line 7\n"},
   };
   Fresh f;
@@ -84,7 +117,8 @@ struct PatFile {
 };
 
 TEST(PatternFile, CommentsBlanksLineEndsAndCounts) {
-  PatFile pf("; user patterns\r\n\r\n   \t\nFirst 01020304 ; trailing comment\r\n 0A0B0C0D\nLast_One 11 22 33 44");
+  PatFile pf(
+      "; user patterns\r\n\r\n   \t\nFirst 01020304 ; trailing comment\r\n 0A0B0C0D\nLast_One 11 22 33 44");
   Fresh f;
   driver::g_state.virus_count = 100;
   g_library.pattern_count = 5;
@@ -100,15 +134,22 @@ TEST(PatternFile, CommentsBlanksLineEndsAndCounts) {
 }
 
 TEST(PatternFile, FailuresNameTheLineAndTheFile) {
-  const struct { const char* what; std::string text; int32_t preloaded; int result; int32_t count; std::string message; } cases[] = {
+  const struct {
+    const char* what;
+    std::string text;
+    int32_t preloaded;
+    int result;
+    int32_t count;
+    std::string message;
+  } cases[] = {
       {"line number counts comment and blank lines", ";x\n\nA 01020304\n;y\nB 123\nC 01020304\n", 0, -2, 1,
        "Illegal pattern in input line 5, '123';\nmust have at least 4 bytes.\nBad pattern:\nB\n"},
       {"table already full", "A 01020304\n", 2048, -2, 2048, "Too many patterns in file BRINT.PAT\n"},
       {"last pattern fills the table", "A 01020304\nB 01020304\n", 2046, -2, 2048,
        "Too many patterns in file BRINT.PAT\n"},
       {"one short of full", "A 01020304\n", 2046, 0, 2047, ""},
-      {"255 characters before the comment", "A 01020304" + std::string(245, ' ') + "; " + std::string(300, 'c') + "\n",
-       0, 0, 1, ""},
+      {"255 characters before the comment",
+       "A 01020304" + std::string(245, ' ') + "; " + std::string(300, 'c') + "\n", 0, 0, 1, ""},
       {"256 characters", "A 01020304" + std::string(246, ' ') + "\n", 0, -2, 0,
        "Pattern string too long:\nA 01020304" + std::string(245, ' ') + "\n"},
   };

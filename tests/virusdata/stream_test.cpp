@@ -1,11 +1,11 @@
 // The virus data stream and its carriers: entry reading, the built-in block and the
 // identity-file text.
+#include "virusdata/stream.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "virusdata/stream.h"
 
 namespace {
 
@@ -28,7 +28,12 @@ Bytes record(const Bytes& program) {
 
 TEST(StreamEntries, TableOfStreams) {
   const Bytes hdr = {0x00, 0x01};
-  const struct { const char* what; Bytes in; int result; size_t entries; } cases[] = {
+  const struct {
+    const char* what;
+    Bytes in;
+    int result;
+    size_t entries;
+  } cases[] = {
       {"header only", hdr, kStreamOk, 0},
       {"empty", {}, kStreamIncompatible, 0},
       {"wrong second header byte", {0x00, 0x02}, kStreamIncompatible, 0},
@@ -145,7 +150,9 @@ std::string ide_text(const std::vector<Bytes>& blocks, const char* sep = " ") {
   }
   return t;
 }
-Bytes text_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes text_bytes(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
 
 TEST(IdentityText, BlocksChecksAndCleanEnds) {
   const Bytes a = {0x00, 0x01, 'E', 'V', 0x00, 0x01, 0x02, 0x00, 0x41, 0x42, 0x43};
@@ -161,7 +168,13 @@ TEST(IdentityText, BlocksChecksAndCleanEnds) {
   const std::string one = ide_text({c});
   std::string bad_check = one;
   bad_check[bad_check.size() - 3] ^= 1;  // last hex digit of the check byte ("X X\r\n")
-  const struct { const char* what; std::string text; int result; size_t bytes; size_t fail_at; } cases[] = {
+  const struct {
+    const char* what;
+    std::string text;
+    int result;
+    size_t bytes;
+    size_t fail_at;
+  } cases[] = {
       {"ends right after a check byte", one, 0, 3, 0},
       {"bad check byte", bad_check, kStreamDamaged, 3, one.size() - 2},
       {"non-hex where a count is expected", one + "xyz", 0, 3, 0},

@@ -3,14 +3,13 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
@@ -105,7 +104,9 @@ struct TempDir {
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
     close(fd);
   }
-  void file(const std::string& rel, const Bytes& bytes) const { file(rel, std::string(bytes.begin(), bytes.end())); }
+  void file(const std::string& rel, const Bytes& bytes) const {
+    file(rel, std::string(bytes.begin(), bytes.end()));
+  }
 };
 
 struct InDirectory {

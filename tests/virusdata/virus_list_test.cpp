@@ -22,7 +22,11 @@ void add_user_pattern(const std::string& name) {
 }
 
 TEST(CompareNames, IgnoresCaseAndOrdersPrefixesFirst) {
-  const struct { const char* a; const char* b; int sign; } cases[] = {
+  const struct {
+    const char* a;
+    const char* b;
+    int sign;
+  } cases[] = {
       {"abc", "ABC", 0}, {"Abc", "abd", -1}, {"ab", "abc", -1}, {"b", "A", 1}, {"", "", 0}, {"a_", "A[", 1},
   };
   for (const auto& c : cases) {
