@@ -34,7 +34,10 @@ struct Drive {
     o.args = std::move(args);
     o.env = {{"BRINT_DRIVES", "C=" + dir.path}, {"BRINT_SYSTEM", dir.path + "/system"}};
     o.cwd = dir.path;
-    if (faketime) o.faketime = faketime;
+    if (faketime) {
+      o.faketime = faketime;
+      o.freeze_clock = true;  // the date lines show the very second given
+    }
     return o;
   }
 };

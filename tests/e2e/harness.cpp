@@ -91,9 +91,10 @@ std::vector<std::string> build_env(const RunOptions& o) {
       {"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"TZ", "UTC"}, {"LANG", "C"}, {"USER", "tester"},
       {"HOME", "/tmp"}};
   if (!o.faketime.empty() && !faketime_library().empty()) {
-    // As the faketime wrapper does it: the clock starts at the given time and runs on.
+    // As the faketime wrapper does it: the clock starts at the given time and runs on;
+    // without the "@" it stands still there.
     env["LD_PRELOAD"] = faketime_library();
-    env["FAKETIME"] = "@" + o.faketime;
+    env["FAKETIME"] = (o.freeze_clock ? "" : "@") + o.faketime;
   }
   for (const auto& [k, v] : o.env) env[k] = v;
   std::vector<std::string> out;

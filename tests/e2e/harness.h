@@ -44,6 +44,7 @@ struct RunOptions {
   bool use_pty = false;                      // run on a pseudo-terminal (stdin and stdout)
   std::vector<PtyStep> pty_steps;            // conversation on the pseudo-terminal
   std::string faketime;                      // e.g. "1995-08-31 12:00:00": run under faketime
+  bool freeze_clock = false;                 // with faketime: the clock stands still (preloaded library only)
   std::string program;                       // empty: the ntbrint binary
   int timeout_ms = 20000;                    // the child is killed after this
   int signal_after_text_signal = 0;          // send this signal once `signal_after_text` is seen
