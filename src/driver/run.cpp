@@ -157,7 +157,6 @@ void run_passes() {
       }
     }
     g_state.start_time = host::calendar_seconds();
-    poll_quit();
     if (examine_areas() == kReported) stop(kExitError);
     print_summary(host::calendar_seconds() - g_state.start_time);
     ++pass;
