@@ -126,7 +126,7 @@ int load_vdl() {
   src.kind = SourceKind::kVdl;
   attach_file(reader, src);
   int r = load_stream(src);
-  if (r == 0 && reader.read_failed) r = kStreamCorrupt;
+  if (reader.read_failed) r = kStreamCorrupt;  // whatever was parsed, the file could not be read
   if (r == 0) {
     host::close_file(reader.file);
     return 0;
@@ -152,7 +152,7 @@ int load_identity_file(const std::string& path) {
   src.kind = SourceKind::kIdentity;
   attach_file(reader, src);
   int r = load_stream(src);
-  if (r == 0 && reader.read_failed) r = kStreamCorrupt;
+  if (reader.read_failed) r = kStreamCorrupt;  // whatever was parsed, the file could not be read
   if (r == 0) {
     host::close_file(reader.file);
     return 0;

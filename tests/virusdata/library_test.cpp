@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
+#include "host/syscalls.h"
 #include "vd_test_util.h"
 
 namespace {
@@ -225,6 +227,42 @@ TEST(ExternalData, FailuresAndTheirMessages) {
     if (const size_t at = expected.find('@'); at != std::string::npos) expected.replace(at, 1, dir.path);
     EXPECT_EQ(f.out, expected) << c.what;
   }
+}
+
+// Reads of a file of `size` bytes: the one that returns its whole content succeeds, the
+// next on the same descriptor fails as a damaged disk would.
+struct FailingReads {
+  static inline long (*real)(int, void*, size_t) = nullptr;
+  static inline long size = 0;
+  static inline int spent_fd = -1;
+  static long read(int fd, void* buf, size_t n) {
+    if (fd == spent_fd) {
+      errno = EIO;
+      return -1;
+    }
+    const long r = real(fd, buf, n);
+    if (r == size) spent_fd = fd;
+    return r;
+  }
+  explicit FailingReads(long file_size) {
+    real = host::g_syscalls.read;
+    size = file_size;
+    spent_fd = -1;
+    host::g_syscalls.read = &FailingReads::read;
+  }
+  ~FailingReads() { host::reset_syscalls(); }
+};
+
+TEST(ExternalData, ReadErrorIsCorruptionNotAnEnd) {
+  TempDir dir;
+  const Bytes vdl = stream({entry("Whole", {{0x90}})});
+  dir.file("brint.vdl", vdl);
+  Fresh f;
+  InDirectory in(dir.path);
+  driver::g_state.program_dir = dir.path + "/";
+  FailingReads failing(long(vdl.size()));
+  EXPECT_EQ(load_external_data(), -2);
+  EXPECT_EQ(f.out, "Warning! brint.vdl has been corrupted\n");
 }
 
 TEST(PatternIndex, EveryHashPointsAtItsLowestPosition) {
