@@ -23,6 +23,19 @@ test-deps:
 	    echo "note: faketime is missing (install it as root); the clock tests will be skipped"; \
 	  fi; \
 	fi
+	@# Disk images for the disk tests: mkfs.fat (dosfstools), sfdisk (fdisk) and a real master
+	@# boot record (syslinux-common's mbr.bin).
+	@need=; \
+	command -v mkfs.fat >/dev/null 2>&1 || [ -x /usr/sbin/mkfs.fat ] || need=1; \
+	command -v sfdisk >/dev/null 2>&1 || [ -x /usr/sbin/sfdisk ] || need=1; \
+	[ -f /usr/lib/syslinux/mbr/mbr.bin ] || need=1; \
+	if [ -n "$$need" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dosfstools fdisk syslinux-common) >/dev/null; \
+	  else \
+	    echo "note: dosfstools, fdisk or syslinux-common is missing (install them as root); the disk image tests will be skipped"; \
+	  fi; \
+	fi
 
 test: test-deps build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

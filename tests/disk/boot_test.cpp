@@ -235,7 +235,7 @@ TEST_F(BootTest, WholeDriveRangeReadsEverySectorOnceInSilentMode) {
 TEST_F(BootTest, LargeSectorIsDisabledWhole) {
   REQUIRE_IMAGE_TOOLS();
   const std::string img = path("big.img");
-  ASSERT_EQ(disktest::sh("mkfs.fat -C -S 2048 -s 1 '" + img + "' 8192"), 0);
+  ASSERT_EQ(disktest::sh(disktest::tool("mkfs.fat") + " -C -S 2048 -s 1 '" + img + "' 8192"), 0);
   write_bytes(img, 1500, disktest::kBootSignature);  // beyond the first 512 bytes of sector 0
   map("C=fixed:-," + img);
   const std::vector<uint8_t> before = read_bytes(img, 0, 4096);

@@ -44,11 +44,16 @@ inline const std::vector<uint8_t> kMbrSignature = {0x73, 0x61, 0x6D, 0x70, 0x6C,
                                                    0x6D, 0x61, 0x73, 0x74, 0x65, 0x72, 0x20, 0x62,
                                                    0x6F, 0x6F, 0x74, 0x20, 0x72, 0x65, 0x63, 0x6F};
 
-inline bool have_tool(const char* name) {
+// The path of an image tool (PATH, then the system directories a non-root PATH may lack);
+// empty when it is not installed.
+inline std::string tool(const char* name) {
   std::string path;
-  return host::find_program(name, path) || access((std::string("/usr/sbin/") + name).c_str(), X_OK) == 0 ||
-         access((std::string("/sbin/") + name).c_str(), X_OK) == 0;
+  if (host::find_program(name, path)) return path;
+  for (const char* d : {"/usr/sbin/", "/sbin/"})
+    if (access((std::string(d) + name).c_str(), X_OK) == 0) return std::string(d) + name;
+  return "";
 }
+inline bool have_tool(const char* name) { return !tool(name).empty(); }
 
 inline int sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
@@ -178,7 +183,7 @@ struct DiskFixture : ::testing::Test {
   // A formatted 1.44 MB FAT12 floppy image; `sample` puts the test boot sector in it.
   std::string floppy(const std::string& name, bool sample) {
     const std::string p = path(name);
-    if (sh("mkfs.fat -C -F 12 '" + p + "' 1440") != 0) return "";
+    if (sh(tool("mkfs.fat") + " -C -F 12 '" + p + "' 1440") != 0) return "";
     if (sample) write_bytes(p, 0, read_bytes(kSamples + "testboot.bin", 0, 512));
     return p;
   }
@@ -191,10 +196,10 @@ struct DiskFixture : ::testing::Test {
     const std::string script =
         "label: dos\nunit: sectors\nstart=2048, size=20480, type=6\nstart=22528, size=40960, type=5\n"
         "start=24576, size=10240, type=6\nstart=36864, size=10240, type=6\n";
-    if (std::system(("printf '" + script + "' | sfdisk -q '" + p + "' >/dev/null 2>&1").c_str()) != 0) return "";
+    if (std::system(("printf '" + script + "' | " + tool("sfdisk") + " -q '" + p + "' >/dev/null 2>&1").c_str()) != 0) return "";
     for (const char* offset : {"2048", "24576", "36864"}) {
       const std::string blocks = std::string(offset) == "2048" ? "10240" : "5120";
-      if (sh("mkfs.fat -F 16 -s 1 -n P" + std::string(offset) + " --offset " + offset + " '" + p + "' " + blocks) != 0)
+      if (sh(tool("mkfs.fat") + " -F 16 -s 1 -n P" + std::string(offset) + " --offset " + offset + " '" + p + "' " + blocks) != 0)
         return "";
     }
     if (access(kMbrBin.c_str(), R_OK) == 0) write_bytes(p, 0, read_bytes(kMbrBin, 0, 440));

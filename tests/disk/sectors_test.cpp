@@ -56,7 +56,7 @@ TEST_F(SectorTest, UnformattedFloppyIsOneReadableSectorButAnUnformattedFixedDisk
 TEST_F(SectorTest, ByCodeTransfersMoveExactly512BytesOfLargeLogicalSectors) {
   REQUIRE_IMAGE_TOOLS();
   const std::string img = path("big.img");
-  ASSERT_EQ(disktest::sh("mkfs.fat -C -S 2048 -s 1 '" + img + "' 8192"), 0);
+  ASSERT_EQ(disktest::sh(disktest::tool("mkfs.fat") + " -C -S 2048 -s 1 '" + img + "' 8192"), 0);
   map("C=fixed:-," + img);
   std::vector<uint8_t> pattern(2048);
   for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(i * 7 + 1);
