@@ -82,6 +82,16 @@ std::string mbs_question(int drive) {
   return text;
 }
 
+// Searches the scan buffer from `first` to `last`. True when something was found that
+// disabling may act on: a sector an identity program has just repaired (the disinfections
+// counter rose) no longer holds the saved infected copy, and writing that copy back with
+// the mark would undo the repair.
+bool search_for_disabling(size_t first, size_t last) {
+  const int64_t repaired = driver::g_counters.disinfections;
+  const int found = engine::buffer_search(first, last);
+  return found != 0 && driver::g_counters.disinfections == repaired;
+}
+
 // The question of disabling; true when disabling is on and the operator agreed.
 bool agree_to_disable(const std::string& question) {
   return driver::g_settings.disable_boot && driver::yes_no(question.c_str()) == 1;
@@ -238,7 +248,7 @@ int check_sector_range(const SectorRange& r) {
       }
     }
     if (!skip) {
-      const int found = engine::buffer_search(r.from_byte, r.to_byte);
+      const bool found = search_for_disabling(r.from_byte, r.to_byte);
       if (found && s == 0) {
         char question[256];
         std::snprintf(question, sizeof question, msg::kAskDisableBoot, letter);
@@ -303,7 +313,7 @@ int check_absolute_sector(int code, uint64_t sector, const std::string& text) {
   }
   std::array<uint8_t, kSectorBytes> saved;
   std::memcpy(saved.data(), scan(), kSectorBytes);
-  const int found = engine::buffer_search(0, 512);
+  const bool found = search_for_disabling(0, 512);
   if (found && sector == 0 && agree_to_disable(mbs_question(code))) {
     is_disabled(saved, true);
     const int wrc = write_sector_by_code_tries(code, saved.data(), 0);
@@ -355,7 +365,10 @@ int check_master_boot_sectors(int first_physical) {
     }
     std::array<uint8_t, kSectorBytes> saved;
     std::memcpy(saved.data(), scan(), kSectorBytes);
-    const int found = engine::buffer_search(0, 511);
+    const int64_t repaired = driver::g_counters.disinfections;
+    const bool found = search_for_disabling(0, 511);
+    // A sector an identity program has rewritten is read again for its partition entries.
+    if (driver::g_counters.disinfections != repaired) read_sector_by_code_tries(code, saved.data(), 0);
     if (found && agree_to_disable(mbs_question(n))) {
       is_disabled(saved, true);
       const int wrc = write_sector_by_code_tries(code, saved.data(), 0);

@@ -441,12 +441,15 @@ TEST_F(BootTest, IdentityProgramRepairsTheBootSector) {
   map("A=floppy:-," + fd);
   disk::connect_hooks();
   driver::g_settings.disinfect = true;
+  // With disabling on too: the repaired sector must not be replaced by the infected copy.
+  driver::g_settings.disable_boot = true;
   {
-    disktest::Keys keys("y");
+    disktest::Keys keys("yy");
     console([&] { EXPECT_EQ(range("A:|0"), 0); });
   }
   EXPECT_EQ(out, ">>> Identity 'Boot Mover' found in sector 0 of drive A:\nDisinfection successful.\n\n");
   EXPECT_EQ(read_bytes(fd, 0, 512), original);
+  EXPECT_EQ(driver::g_counters.boot_disabled, 0);
 
   // The same on a write-protected image.
   write_bytes(fd, 0, infected);
