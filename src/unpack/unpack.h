@@ -3,20 +3,35 @@
 //
 // How file scanning uses it
 // -------------------------
-//   unpack::ReadAt reader = [&](uint64_t off, uint8_t* dest, size_t n) -> int64_t {
-//     ...seek the scanned file to `off` and read up to n bytes through the buffered layer...
+// This module sits below the engine (it never calls the buffered layer), so the caller hands
+// it a reader over the file being checked:
+//
+//   const int h = engine::scan_file_handle(record);
+//   unpack::ReadAt reader = [h](uint64_t off, uint8_t* dest, size_t n) -> int64_t {
+//     if (engine::seek_file(h, int64_t(off), 0) < 0) return unpack::kSeekFailed;
+//     const int64_t got = engine::read_file(h, dest, n);
+//     return got < 0 ? unpack::kReadFailed : got;
 //   };
 //   int kind = 0;
 //   unpack::TempCopy copy;
-//   int r = unpack::detect_and_expand(directory_record_name, reader, kind, copy);
-//   // r == 1:  copy.file is an open read/write handle on the expanded program, at position 0;
-//   //          analyse it, then hand it back with unpack::close_temp_copy(copy, shred).
-//   // r == -6: kind is not expandable (kind may be 0: not compressed); copy is empty.
-//   // r == -2: expansion failed; copy is empty (nothing to close). Check the file as it is.
-//   // The scanned file's own position is left wherever the reader left it: rewind it.
+//   const int r = unpack::detect_and_expand(search_record_name, reader, kind, copy);
+//   engine::flush_file(h); engine::rewind_file(h);   // the reader moved the position
+//   // r == 1:  copy.file is an open read/write handle on the expanded program, at position
+//   //          0. Read it through that handle (e.g. move copy.file into a file slot and keep
+//   //          the TempCopy beside the slot's scan-file record); when done, give the handle
+//   //          back (move it into copy.file again) and call unpack::close_temp_copy(copy,
+//   //          shred): it shreds through the handle under -RS, closes, deletes the name.
+//   // r == -6: `kind` is not expandable: 0 (not compressed), 1..19, or -4 (unreadable).
+//   // r == -2: creation or expansion failed; `copy` is empty (the partial copy is already
+//   //          deleted). Check the file as it is.
 //
-// Detection alone (server mode's note, the -WC compression check): unpack::detect(). Names:
-// unpack::compressor_name(kind). Both never print anything.
+// `search_record_name` is the name in the directory-search record of the walk in progress
+// (in server mode that record names the request file, so archives are then recognised by
+// their header only), not the name of the file being checked.
+//
+// Detection alone (server mode's note, the -WC compression check): unpack::detect(name,
+// reader) gives 1..19, 0 or -4. Names: unpack::compressor_name(kind). Nothing here prints
+// except the progress text of detect_and_expand.
 //
 // Kinds: 1..7 archives by extension (ARC ARJ BOO LZH PAK ZIP ZOO; ZIP also by its header),
 // 8 PKLite, 9 ARJ self extract, 10 "LX 0.9X" (the LZ09/LZ91 formats), 11 LHarc, 12 TopSpeed
@@ -30,17 +45,18 @@
 // names at most) in driver::g_state.temp_dir (TMP when that is empty), and is only ever used
 // through the handle of that creation: it is never reopened by name. At most kMaxTempCopies
 // exist at once; the ninth fails with -2. close_temp_copy() shreds it through the handle
-// when asked (the 100-byte overwrite block, repeated up to its length, flushed), closes it
-// and deletes it by name. A TempCopy that is destroyed while still open is closed and deleted
+// when asked (the 100-byte overwrite block, repeated until its length is covered), closes
+// it and deletes it by name. A TempCopy that is destroyed while still open is closed and deleted
 // (never shredded), so no copy is left behind by an early return. discard_temp_copies()
 // deletes every copy still open (the stop routine and tests call it).
 //
 // The expanded program
 // --------------------
 // An MZ input gives an MZ output: a 512-byte header (32 paragraphs: the first 24 bytes of the
-// packed or embedded header, then zeros, with 02/04 the output's size, 08 = 32, 0E SS, 10 SP,
-// 14 IP, 16 CS of the unpacked program) followed by the unpacked load image; relocations are
-// dropped. A PKLite or Diet program image (COM) gives the unpacked program image. Outputs are
+// packed file (LZ 0.9X, PKLite) or of the original header embedded in the data (Diet), then
+// zeros, with 02/04 the output's size, 08 = 32, 0E SS, 10 SP, 14 IP, 16 CS of the unpacked
+// program) followed by the unpacked load image. Relocations are dropped (PKLite and Diet
+// outputs say so with a relocation count of 0; LZ 0.9X files already have 0 there). A PKLite or Diet program image (COM) gives the unpacked program image. Outputs are
 // capped at kMaxOutputBytes (the largest size an MZ header's page count can describe);
 // inputs are read up to kMaxInputBytes. Past either limit the expansion fails with -2.
 //
@@ -160,8 +176,9 @@ struct UnpackState {
 };
 extern UnpackState g_unpack;
 
-// Creates an empty temporary copy. 0, or -2 (no free entry, or 64 names refused, or the
-// temporary directory could not be used); `out` is empty on failure.
+// Creates an empty temporary copy (a copy `out` already held is closed and deleted first).
+// 0, or -2 (no free entry, or 64 names refused, or the temporary directory could not be
+// used); `out` is empty on failure.
 int create_temp_copy(TempCopy& out);
 // Shreds (when `shred`) through the handle, closes and deletes the copy and frees its entry.
 // Returns 0, or -1 when the shredding, close or deletion failed. The copy is empty afterwards
@@ -173,7 +190,8 @@ int close_temp_copy(TempCopy& copy, bool shred);
 // or -2 (malformed or unknown variant, read or write failure, limits exceeded).
 int expand_into(int kind, const ReadAt& read_at, TempCopy& copy);
 
-// Detect and expand: sets `kind` to the result of detect() (negative values mean unreadable),
+// Detect and expand (a copy `copy` already held is closed and deleted first): sets `kind` to
+// the result of detect() (-4 means unreadable),
 // then for kinds 8, 10, 18 and 19 creates a temporary copy and expands into it, showing
 // "  Decompressing ...\r" outside server mode when silent running is off (-NS).
 // Returns kExpanded (1) with `copy` open at position 0, -6 when the kind is not expandable
