@@ -13,8 +13,8 @@
 // open uses O_NONBLOCK and refuses anything else with 5, except a character device or a
 // pipe opened for writing only (a report written to /dev/null, a terminal or a pipe). A
 // directory is 5, as NT's open of a directory without backup semantics is. A symbolic link
-// is never followed under a drive or the working directory (2); a host absolute path
-// ("/dev/stdout", TMP) is the operator's own and is followed.
+// as the last component is never followed, whatever the path's form (2): removal and
+// scanning must never act on another file than the one named.
 //
 // Choices of this file: symbolic links, FIFOs, devices and sockets have no attributes (2,
 // "not found": only regular files and directories exist for the program); rename never
@@ -52,12 +52,11 @@ File& File::operator=(File&& other) noexcept {
 namespace {
 
 // Resolves `path` for a file operation; `host_path` is the host path. Returns 0 or the NT error.
-int host_path_for(std::string_view path, std::string& host_path, bool* host_absolute = nullptr) {
+int host_path_for(std::string_view path, std::string& host_path) {
   detail::HostPath hp;
   if (int r = detail::resolve(path, hp)) return r;
   if (hp.blocked) return kErrPathNotFound;
   host_path = std::move(hp.path);
-  if (host_absolute) *host_absolute = hp.host_absolute;
   return 0;
 }
 
@@ -85,10 +84,8 @@ void dos_date_time(int64_t seconds, uint16_t& date, uint16_t& time_of_day) {
 int open_file(std::string_view path, unsigned access, unsigned share, Disposition disposition, File& out) {
   close_file(out);
   std::string hp;
-  bool host_absolute = false;
-  if (int r = host_path_for(path, hp, &host_absolute)) return r;
-  int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-  if (!host_absolute) flags |= O_NOFOLLOW;
+  if (int r = host_path_for(path, hp)) return r;
+  int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
   bool want_read = (access & kAccessRead) != 0;
   bool want_write = (access & kAccessWrite) != 0;
   flags |= want_write ? (want_read ? O_RDWR : O_WRONLY) : O_RDONLY;
@@ -143,7 +140,7 @@ int read_file(File& f, void* buf, size_t n, size_t& got) {
   while (got < n) {
     long r = g_syscalls.read(f.fd, p + got, n - got);
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return nt_error(errno);
+    if (r < 0) return got > 0 ? 0 : nt_error(errno);  // what was read counts; the failure comes next call
     if (r == 0) break;
     got += size_t(r);
   }

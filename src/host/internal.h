@@ -15,7 +15,7 @@ struct HostPath {
   const DriveEntry* drive = nullptr;  // drive it lies on (nullptr: host absolute or relative)
   bool drive_root = false;           // the path is the drive's ROOT itself
   bool blocked = false;              // a component on the way is a symbolic link or not a directory
-  bool host_absolute = false;        // given as a host path ("/..."): symbolic links are followed
+  bool host_absolute = false;        // given as a host path ("/..."): links on the way are followed
 };
 
 // The upper-cased names of the directories recently searched for a name in another case,

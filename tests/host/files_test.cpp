@@ -92,8 +92,8 @@ TEST(Files, OpenErrorsAndDispositions) {
         << "a report may go to a device";
     EXPECT_EQ(host::open_file("/dev/zero", host::kAccessRead, host::kShareRead, host::kOpenExisting, out), 5)
         << "but a device is never read as a file";
-    EXPECT_EQ(host::open_file(t.at("c/link"), host::kAccessRead, host::kShareRead, host::kOpenExisting, out), 0)
-        << "a host absolute path is the operator's own: its link is followed";
+    EXPECT_EQ(host::open_file(t.at("c/link"), host::kAccessRead, host::kShareRead, host::kOpenExisting, out), 2)
+        << "a link is not followed in a host absolute path either";
   }
   std::string name261(261, 'N');
   host::File f;
@@ -152,6 +152,30 @@ TEST(Files, ReadAndWriteFailuresGiveNtCodes) {
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(host::write_file(f, "x", 1), c.nt) << c.err;
   }
+  host::reset_syscalls();
+}
+
+// A read that got bytes before a failure returns them; the failure comes with the next read.
+long g_reads = 0;
+long first_whole_then_eio(int fd, void* buf, size_t n) {
+  if (g_reads++ == 0) return long(::read(fd, buf, n < 3 ? n : 3));
+  errno = EIO;
+  return -1;
+}
+
+TEST(Files, FailureAfterSomeBytesComesWithTheNextRead) {
+  TempTree t;
+  t.file("f", "abcdef");
+  host::File f;
+  ASSERT_EQ(host::open_file(t.at("f"), host::kAccessRead, host::kShareRead, host::kOpenExisting, f), 0);
+  g_reads = 0;
+  host::g_syscalls.read = first_whole_then_eio;
+  char b[16];
+  size_t got = 0;
+  EXPECT_EQ(host::read_file(f, b, sizeof b, got), 0);
+  EXPECT_EQ(std::string(b, got), "abc");
+  EXPECT_EQ(host::read_file(f, b, sizeof b, got), 23);
+  EXPECT_EQ(got, 0u);
   host::reset_syscalls();
 }
 
