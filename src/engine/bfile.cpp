@@ -49,6 +49,7 @@ bool system_read(FileSlot& s, uint8_t* dest, size_t n, size_t& got) {
     int rc = host::read_file(s.file, dest + got, n - got, part);
     if (rc != 0) {
       s.last_error = rc;
+      s.system_pos = -1;  // where the system position stands is not known now
       return false;
     }
     if (part == 0) break;
@@ -152,10 +153,11 @@ int64_t read_file(int handle, uint8_t* dest, size_t count) {
   if (!system_seek_to(s, logical)) return -1;
   size_t got = 0;
   if (count <= kFileBufferSize) {
-    // Read into a scratch copy first so that a failed read leaves the buffer as it was.
-    std::array<uint8_t, kFileBufferSize> fresh;
-    if (!system_read(s, fresh.data(), kFileBufferSize, got)) return -1;
-    std::memcpy(s.buffer.data(), fresh.data(), got);
+    if (!system_read(s, s.buffer.data(), kFileBufferSize, got)) {
+      // The buffer no longer reflects the file; the logical position stays where it was.
+      drop_buffer(s, logical);
+      return -1;
+    }
     const size_t delivered = std::min(count, got);
     if (delivered > 0) std::memcpy(dest, s.buffer.data(), delivered);
     s.end_reached = got < kFileBufferSize;
@@ -165,7 +167,10 @@ int64_t read_file(int handle, uint8_t* dest, size_t count) {
     s.refill_needed = false;
     return int64_t(delivered);
   }
-  if (!system_read(s, dest, count, got)) return -1;
+  if (!system_read(s, dest, count, got)) {
+    drop_buffer(s, logical);
+    return -1;
+  }
   const size_t kept = std::min(got, kFileBufferSize);
   std::memcpy(s.buffer.data(), dest + (got - kept), kept);
   s.end_reached = got < count;

@@ -75,7 +75,8 @@ void reset_files();
 // kErrTooManyOpenFiles) or the system refuses (last_open_error = the NT error code).
 int open_file(std::string_view name, unsigned access, unsigned permission);
 // Delivers up to `count` bytes into `dest`: the number delivered, 0 at the end of the file,
-// or -1 (slot not open, system failure; the slot then keeps its earlier buffer).
+// or -1 (slot not open, system failure; the logical position is kept and the next read
+// refills).
 int64_t read_file(int handle, uint8_t* dest, size_t count);
 // origin 0 from the start, 1 from the logical position, 2 from the end. Returns the new
 // logical position, or -1 (slot unchanged). A seek that leaves the buffered range is made
