@@ -87,7 +87,9 @@ void report(Finding what, std::string_view virus_name) {
 }  // namespace
 
 void set_file_location(std::string_view name) {
-  g_findings.location.kind = kLocFile;
+  // A server request stays one while its source file is scanned: its findings are kept
+  // for the answer, never printed as a file's.
+  if (g_findings.location.kind != kLocServerRequest) g_findings.location.kind = kLocFile;
   g_findings.location.file_name = bounded(name, host::kMaxPath);
 }
 

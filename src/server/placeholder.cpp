@@ -1,2 +1,0 @@
-// Placeholder until the sources land; removed then.
-namespace server {}
