@@ -349,4 +349,32 @@ TEST_F(RequestTest, MissingSourceAndFailedCheckGiveNoAnswer) {
   EXPECT_EQ(driver::g_counters.files_checked, 0);
 }
 
+TEST_F(RequestTest, CompressedSourceIsNamedCountedOnceAndStillAnswered) {
+  findings::g_findings_hooks.detect_compression = [](int) { return 17; };  // LZEXE
+  const struct { const char* settings; int64_t counted; } cases[] = {
+      {"WarnIfCompressed=ON\nExpandCompressedFiles=OFF\n", 1},
+      {"WarnIfCompressed=OFF\nExpandCompressedFiles=OFF\n", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings);
+    server::reset_server();
+    driver::reset_counters();
+    out.clear();
+    write_text(ini, c.settings);
+    start();
+    submit("Z", Request{});
+    server::poll_pass();
+    EXPECT_TRUE(exists(path("Z", ".ANS")));
+    EXPECT_EQ(driver::g_counters.compressed_files, c.counted);
+    if (c.counted) {
+      EXPECT_EQ(server::g_server.last_file_compressed, "compressed file (LZEXE) ");
+      EXPECT_NE(out.find("\n\tIn compressed file (LZEXE) C:\\DOS\\FILE.EXE\n"), std::string::npos) << out;
+    } else {
+      EXPECT_EQ(server::g_server.last_file_compressed, "");
+    }
+    EXPECT_EQ(driver::g_counters.errors, 0);
+  }
+  findings::g_findings_hooks.detect_compression = nullptr;
+}
+
 }  // namespace
