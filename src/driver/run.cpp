@@ -20,6 +20,7 @@
 #include "driver/cmdline.h"
 #include "driver/dates.h"
 #include "driver/options.h"
+#include "areas/areas.h"
 #include "driver/subsystems.h"
 #include "host/host.h"
 
@@ -111,7 +112,7 @@ void list_areas() {
   } else {
     outputf(true, msg::kAreasListed, g_state.area_count);
   }
-  for (const std::string& entry : g_state.area_entries) outputf(true, "%s\n", entry.c_str());
+  for (const std::string& entry : areas::g_areas.entries) outputf(true, "%s\n", entry.c_str());
   outputf(true, "\n");
 }
 
@@ -152,7 +153,7 @@ void run_passes() {
     outputf(false, "\n");
     if (g_settings.multiple_disks && pass > 0) {
       // The master boot sectors are checked on the first disk only.
-      for (std::string& entry : g_state.area_entries) {
+      for (std::string& entry : areas::g_areas.entries) {
         if (entry == "[*]") entry.clear();
       }
     }
@@ -369,6 +370,7 @@ void print_summary(int64_t elapsed_seconds) {
     stop(kExitClean);
   }
 
+  arm_end_event();
   install_console_handler();
   if (!g_settings.super_silent) console_printf("%s", msg::kReadingData);
   poll_quit();
@@ -388,7 +390,8 @@ void print_summary(int64_t elapsed_seconds) {
     ++g_state.virus_count;
   }
 
-  if (g_settings.report_on && open_report_file() == kReported) stop(kExitError);
+  // The report sinks are set up also when reporting is off: server mode may name a log file later.
+  if (open_report_file() == kReported) stop(kExitError);
   if (g_settings.mail_results && !g_settings.server_mode && open_mail_file() == kReported) stop(kExitError);
   if (g_settings.event_logging) {
     const int registered = register_event_source();

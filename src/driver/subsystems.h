@@ -32,7 +32,8 @@ int read_server_state();       // server mode: the settings file. Not connected.
 int open_report_file();        // opens it and writes its header. Not connected.
 int open_mail_file();          // the temporary mail file and its header. Not connected.
 int register_event_source();   // 0, -2 (warn, logging off) or 27 (logging off). Not connected.
-void log_start_event();        // Not connected.
+void log_start_event();
+void arm_end_event();          // once scheduled: a later stop logs the end event
 
 // The run. Each returns 0, or -2 after its own message; -31 from the virus list is a quit.
 int examine_areas();        // one pass over the area list. Not connected: examines nothing.
