@@ -47,15 +47,14 @@ bool scan_decimal(const char*& p, int64_t lo, int64_t hi, int64_t& out) {
   bool negative = false;
   if (*q == '+' || *q == '-') negative = *q++ == '-';
   if (*q < '0' || *q > '9') return false;
-  int64_t v = 0;
-  for (; *q >= '0' && *q <= '9'; ++q) {
-    const int d = *q - '0';
-    if (!negative && v > (hi - d) / 10) v = hi;
-    else if (negative && -v < (lo + d) / 10) v = -lo;
-    else v = v * 10 + d;
-  }
-  out = negative ? (v == -lo ? lo : -v) : v;
-  if (out > hi) out = hi;
+  // The magnitude saturates at 2^63, which covers the most negative value of any range.
+  constexpr uint64_t kLimit = uint64_t(1) << 63;
+  uint64_t v = 0;
+  for (; *q >= '0' && *q <= '9'; ++q) v = v > (kLimit - uint64_t(*q - '0')) / 10 ? kLimit : v * 10 + uint64_t(*q - '0');
+  if (negative)
+    out = v >= uint64_t(-(lo + 1)) + 1 ? lo : -int64_t(v);
+  else
+    out = v >= uint64_t(hi) ? hi : int64_t(v);
   p = q;
   return true;
 }
@@ -214,10 +213,12 @@ int check_sector_range(const SectorRange& r) {
   const bool floppy = drive_type_of(letter) == host::kDriveFloppy;
   std::vector<uint8_t> saved;
   const std::span<uint8_t> buffer(scan(), kMaxSectorSize);
+  LogicalReader reader;
+  open_logical_reader(r.drive, reader);
+  const uint32_t bps = reader.bytes_per_sector;
   for (uint64_t s = r.from_sector;; ++s) {
     driver::poll_quit();
-    uint32_t bps = 0;
-    const int rc = read_logical_sectors(r.drive, buffer, 1, s, &bps);
+    const int rc = read_logical_reader(reader, s, buffer);
     if (rc != 0) {
       driver::outputf(true, msg::kCouldNotReadSector, (long long)s, unsigned(rc));
       zero_scan();

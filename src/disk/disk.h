@@ -108,6 +108,17 @@ int read_logical_sectors(int index, std::span<uint8_t> buf, uint64_t count, uint
                          uint32_t* bytes_per_sector = nullptr);
 int write_logical_sectors(int index, std::span<const uint8_t> buf, uint64_t count, uint64_t first,
                           uint32_t* bytes_per_sector = nullptr);
+// A logical drive held open for reading many sectors in a row (one sector range check):
+// the drive space is asked once and the device opened once, instead of for every sector.
+struct LogicalReader {
+  host::Device device;            // "\\.\X:" opened for reading
+  uint32_t bytes_per_sector = 0;  // from the drive space at opening
+  int open_error = 0;             // error of the drive space or the open; every read returns it
+};
+// Opens drive `index` into `r`. 0 or the NT error (also kept in r.open_error).
+int open_logical_reader(int index, LogicalReader& r);
+// Reads sector `sector` into out (at least bytes_per_sector bytes). 0 or the NT error.
+int read_logical_reader(LogicalReader& r, uint64_t sector, std::span<uint8_t> out);
 // Exactly 512 bytes of sector `sector` of drive `code`. A logical sector larger than 512
 // bytes is read whole and its first 512 bytes delivered; a write replaces its first 512
 // bytes by read-modify-write. 0 or the NT error (15 for a code naming no drive).

@@ -113,6 +113,28 @@ int write_logical_sectors(int index, std::span<const uint8_t> buf, uint64_t coun
   return logical_transfer(index, nullptr, buf.data(), buf.size(), count, first, bps);
 }
 
+int open_logical_reader(int index, LogicalReader& r) {
+  r.device = host::Device{};
+  r.bytes_per_sector = 0;
+  r.open_error = 0;
+  host::DriveSpace space;
+  int rc = valid_index(index) ? drive_space(index, space) : host::kErrInvalidDrive;
+  if (rc == 0 && (space.bytes_per_sector == 0 || space.bytes_per_sector % host::kSectorSize != 0))
+    rc = host::kErrInvalidParameter;
+  if (rc == 0) rc = host::open_device(logical_name(index), host::kAccessRead, r.device);
+  r.bytes_per_sector = space.bytes_per_sector;
+  r.open_error = rc;
+  return rc;
+}
+
+int read_logical_reader(LogicalReader& r, uint64_t sector, std::span<uint8_t> out) {
+  if (r.open_error != 0) return r.open_error;
+  if (out.size() < r.bytes_per_sector) return host::kErrInvalidParameter;
+  uint64_t offset = 0;
+  if (!byte_offset(sector, r.bytes_per_sector, offset)) return host::kErrSectorNotFound;
+  return host::read_device(r.device, offset, out.data(), r.bytes_per_sector);
+}
+
 int read_sector_by_code(int code, uint8_t* out512, uint64_t sector) {
   if (code < 0 || (code >= 26 && code < kPhysicalBase)) return host::kErrInvalidDrive;
   if (code < 26) {
