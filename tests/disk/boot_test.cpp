@@ -472,3 +472,55 @@ TEST_F(BootTest, IdentityProgramRepairsTheBootSector) {
 }
 
 }  // namespace
+
+namespace {
+
+// Seeded random partition tables, extended tables and Boot Manager menus: pairing and the
+// master boot sector check must end without a crash, whatever the bytes.
+TEST_F(BootTest, HostilePartitionTablesAndMenus) {
+  const std::string hd = path("random.img");
+  std::ofstream(hd, std::ios::binary).close();
+  std::filesystem::resize_file(hd, 255 * 63 * 512 * 2);
+  map("C=fixed:-," + hd + "@32256;PHYSICALDRIVE0=" + hd);
+  uint32_t seed = 12345;
+  auto next = [&] {
+    seed = seed * 1103515245u + 12345u;
+    return uint8_t(seed >> 16);
+  };
+  const uint8_t systems[] = {0x01, 0x04, 0x05, 0x06, 0x07, 0x0A};
+  for (int round = 0; round < 150; ++round) {
+    // Sectors 0, 63 and 128 hold tables whose entries point at each other and at random places.
+    for (uint64_t at : {0ull, 63ull, 128ull}) {
+      std::vector<uint8_t> s(512);
+      for (auto& b : s) b = next();
+      for (size_t e = 0; e < 4; ++e) {
+        uint8_t* entry = s.data() + 446 + 16 * e;
+        entry[4] = systems[next() % sizeof systems];
+        if (next() % 2) {
+          entry[1] = next() % 3;  // small heads and cylinders stay on the disk
+          entry[2] = uint8_t(1 + next() % 63);
+          entry[3] = 0;
+        }
+      }
+      if (next() % 2) {
+        s[510] = 0x55;
+        s[511] = 0xAA;
+      }
+      // A Boot Manager menu of short runs near the start.
+      for (size_t m = 0; m < 32; ++m) {
+        if (next() % 4 == 0) break;
+        s[79 + 6 * m] = uint8_t(next() % 4);
+        s[79 + 6 * m + 1] = next() % 8 ? 2 : next();
+      }
+      write_bytes(hd, at * 512, s);
+    }
+    disk::reset_disk_state();
+    console([&] {
+      disk::pair_drives();
+      disk::check_master_boot_sectors(0);
+    });
+    EXPECT_TRUE(driver::g_settings.check_identities) << round;
+  }
+}
+
+}  // namespace
