@@ -524,3 +524,35 @@ TEST_F(BootTest, HostilePartitionTablesAndMenus) {
 }
 
 }  // namespace
+
+namespace {
+
+// The walker with the disk hooks connected: an unformatted floppy is ready and its sector 0
+// is checked, a floppy drive without a disk is empty, bad descriptors count one error each.
+TEST_F(BootTest, WalkerHandsSectorAreasToTheChecks) {
+  const std::string blank = path("blank.img");
+  std::ofstream(blank, std::ios::binary).close();
+  std::filesystem::resize_file(blank, 1474560);
+  write_bytes(blank, 100, disktest::kBootSignature);
+  map("A=floppy:-," + blank + ";B=floppy:-;C=fixed:" + dir);
+  disk::connect_hooks();
+  areas::reset_areas();
+  for (const char* area : {"A:|0", "B:|0", "A:|5 2", "+7F 0", "\"All master boot sectors\""})
+    ASSERT_EQ(areas::add_area(area), 0);
+  console([&] { EXPECT_EQ(areas::examine_areas(), 0); });
+  EXPECT_EQ(out,
+            "\nExamining area 1: A:|0\n"
+            ">>> Pattern 'Brint Test Boot' found in sector 0 of drive A:\n"
+            "\nExamining area 2: B:|0\n"
+            "                   \rDrive B is empty.\n"
+            "\nExamining area 3: A:|5 2\n"
+            "From sector must be less than or equal to to sector in 'A:|5 2'\n"
+            "\nExamining area 4: +7F 0\n"
+            "Bad absolute sector specification '+7F 0'\n"
+            "\nExamining area 5: \"All master boot sectors\"\n");
+  EXPECT_EQ(driver::g_counters.errors, 3);
+  EXPECT_EQ(driver::g_counters.pattern_findings, 1);
+  areas::reset_areas();
+}
+
+}  // namespace
