@@ -27,6 +27,7 @@ void prepare_matcher() {
     if (e >= 0 && e < lib.pattern_count) g_matcher.present[h >> 6] |= uint64_t(1) << (h & 63);
   }
   g_matcher.ready = true;
+  g_matcher.built_count = lib.pattern_count;
 }
 
 int confirm(size_t start, size_t count, const uint8_t digest[8]) {
@@ -78,7 +79,7 @@ int candidates_at(size_t i, uint32_t h, size_t room) {
 // Pattern search of positions from..to (inclusive, from >= 1); a record fits when its
 // length is at most i - fit_origin + 1.
 int search_range(size_t from, size_t to, size_t fit_origin) {
-  if (!g_matcher.ready) prepare_matcher();
+  if (!g_matcher.ready || g_matcher.built_count != virusdata::g_library.pattern_count) prepare_matcher();
   const uint8_t* buf = g_scan.bytes.data();
   const uint64_t* present = g_matcher.present.data();
   int found = 0;

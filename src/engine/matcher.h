@@ -19,6 +19,7 @@ namespace engine {
 
 struct MatcherState {
   bool ready = false;                   // bitmap built from the current index
+  int32_t built_count = -1;             // pattern count when the bitmap was built
   std::array<uint64_t, 16384 / 64> present{};  // bit h set when the index has an entry for hash h
 };
 extern MatcherState g_matcher;
