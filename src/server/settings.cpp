@@ -221,7 +221,7 @@ int read_settings(std::string_view path, std::string_view section, const std::ve
     if (areas::is_blank(line)) continue;
     const size_t semi = line.find(';');
     if (semi != std::string::npos) line.resize(semi);
-    while (!line.empty() && line.back() == ' ') line.pop_back();
+    areas::strip_trailing_blanks(line);  // blanks and tabs before a comment belong to neither
     if (!line.empty() && line[0] == '[') {
       const std::string_view rest = std::string_view(line).substr(1);
       const bool own = rest.size() > section.size() && rest[section.size()] == ']' &&
