@@ -243,3 +243,64 @@ TEST_F(ScanTest, ShortWholeFileReadIsAReadError) {
 }
 
 }  // namespace
+
+namespace {
+
+class ExpandTest : public ScanTest {
+ protected:
+  // The expander: writes `copy_bytes` as a temporary copy and opens it as a scan file.
+  void expand_to(const std::vector<uint8_t>& copy_bytes) {
+    driver::g_state.temp_dir = dir;
+    engine::g_scan_hooks.detect_and_expand = [this, copy_bytes](int, int& kind, int& copy) {
+      kind = 8;
+      std::ofstream(dir + "/BRT1.TMP", std::ios::binary)
+          .write(reinterpret_cast<const char*>(copy_bytes.data()), std::streamsize(copy_bytes.size()));
+      copy = engine::open_scan_file(dir + "/BRT1.TMP");
+      engine::g_files.scan_files[size_t(copy)].temp_name = "BRT1.TMP";
+      return 1;
+    };
+    engine::g_bfile_hooks.shred = [this](const std::string& path) {
+      shredded.push_back(path);
+      return host::delete_file(path);
+    };
+    engine::g_scan_hooks.remove_file = [this](const std::string& n) { removed.push_back(n); };
+    driver::g_settings.check_compressed = true;
+  }
+  void TearDown() override {
+    engine::g_scan_hooks = engine::ScanHooks{};
+    engine::g_bfile_hooks = engine::BfileHooks{};
+    ScanTest::TearDown();
+  }
+  std::vector<std::string> shredded, removed;
+};
+
+TEST_F(ExpandTest, VirusInTheExpandedCopyShredsTheCopyAndRemovesNothing) {
+  expand_to(dos_exe());
+  EXPECT_EQ(scan(hex("00 00 00 00")), 0);
+  EXPECT_EQ(out, ">>> Identity 'Entry' found in file " + name + "\n");
+  EXPECT_EQ(shredded, std::vector<std::string>{dir + "\\BRT1.TMP"});
+  EXPECT_TRUE(removed.empty());
+  EXPECT_FALSE(host::file_exists(dir + "/BRT1.TMP"));
+  EXPECT_EQ(driver::g_counters.infected_files, 1);
+  EXPECT_EQ(driver::g_counters.bytes_checked, 0x1000);  // the copy's bytes; the file is not analysed
+  for (const auto& r : engine::g_files.scan_files) EXPECT_EQ(r.handle, 0);
+}
+
+TEST_F(ExpandTest, CleanCopyDeletedAndTheFileItselfChecked) {
+  expand_to(hex("00 00 00 00 00 00"));
+  EXPECT_EQ(scan(dos_exe()), 0);
+  EXPECT_TRUE(shredded.empty());
+  EXPECT_FALSE(host::file_exists(dir + "/BRT1.TMP"));
+  EXPECT_EQ(removed, std::vector<std::string>{name});
+  EXPECT_EQ(driver::g_counters.bytes_checked, 6 + 0x1000);  // both count
+}
+
+TEST_F(ScanTest, FailedCompressionCheckGivesMinusTwoAfterChecking) {
+  driver::g_settings.warn_compressed = true;
+  findings::g_findings_hooks.detect_compression = [](int) { return -3; };
+  EXPECT_EQ(scan(dos_exe()), -2);
+  EXPECT_EQ(driver::g_counters.identity_findings, 1);  // the file was still checked
+  findings::g_findings_hooks = findings::FindingsHooks{};
+}
+
+}  // namespace
