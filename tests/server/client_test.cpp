@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <map>
 
 #include "server_test_util.h"
 
@@ -62,6 +63,45 @@ TEST_F(ClientTest, ClientAndServerLoopWorkThroughRequests) {
   EXPECT_TRUE(exists(infected + "/BOOT.000"));
   EXPECT_FALSE(exists(comms + "/wl.sta"));
   EXPECT_FALSE(exists(res));
+}
+
+TEST_F(ClientTest, ManyClientsAtOnceGetTheirOwnAnswersAndTheStatisticsAddUp) {
+  write_text(ini, "MinTime=0\nMaxTime=0\n");
+  constexpr int kClients = 40;
+  for (int i = 0; i < kClients; ++i) {
+    servertest::write_file(dir + "/f" + std::to_string(i),
+                           {i % 2 ? servertest::kVirusByte : servertest::kCleanByte, uint8_t(i)});
+  }
+  driver::g_settings.no_interrupting = false;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (!freopen("/dev/null", "r", stdin)) _exit(9);
+    server::read_server_state();
+    server::server_loop();
+  }
+  // Every client in the background; each writes "index exit-code" when it ends.
+  std::string script = "cd " + dir + " && for i in $(seq 0 " + std::to_string(kClients - 1) + "); do (" +
+                       WLCLIENT_PATH + " -t 60 " + comms + " f$i >/dev/null; echo \"$i $?\" >> codes) & done; wait";
+  ASSERT_EQ(std::system(script.c_str()), 0);
+  std::istringstream codes(read_text(dir + "/codes"));
+  std::map<int, int> exit_codes;
+  for (int index, code; codes >> index >> code;) exit_codes[index] = code;
+  ASSERT_EQ(exit_codes.size(), size_t(kClients));
+  for (const auto& [index, code] : exit_codes) EXPECT_EQ(code, index % 2 ? 3 : 0) << "client " << index;
+  // The result file catches up within a few passes.
+  std::string result;
+  for (int tries = 0; tries < 100; ++tries) {
+    result = read_text(res);
+    if (result.find("NumberFilesBrinted=40\r\n") != std::string::npos) break;
+    usleep(50000);
+  }
+  EXPECT_NE(result.find("NumberFilesBrinted=40\r\nNumberFilesInfected=20\r\n"), std::string::npos) << result;
+  write_text(ini, "MinTime=0\nMaxTime=0\nQuitBRINT=ON\n");
+  servertest::set_mtime(ini, time(nullptr) + 60);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
 }
 
 TEST_F(ClientTest, NoServerMeansNoAnswerAndTheRequestIsTakenBack) {
