@@ -7,53 +7,42 @@
 #include <string>
 #include <vector>
 
+#include "e2e/expect.h"
 #include "e2e/harness.h"
 
 namespace {
 
-const std::string kBanner =
-    "BRINT virus detection utility\nVersion 2.77\nCopyright (C) Corvel Software 1989-1995. All rights reserved.\n\n";
-const std::string kStart = kBanner + "Examining system ...\r";
-const std::string kReading = "  Reading virus data ...\r";
-const std::string kPrompt = "Press any key to continue ...";
-const std::string kErasedPrompt = kPrompt + "\r" + std::string(29, ' ') + "\r";
-const std::string kIssue = "This issue includes viruses known to Corvel up to 01 September 1995\n\n";
-const std::string kEmptyPass =
-    "Quick Brinting 0 areas for 0 viruses.\nPress Esc to quit.\n\n"
-    "0 files (0.0 Kbytes) brinted in 0 minutes and 1 second\nat 0 bytes/second.\nNo viruses were discovered.\n";
-const std::string kClockWarning = "WARNING: Your system clock is not set to a correct date.\n";
-const std::string kAgeWarning =
-    "WARNING: Useful life of BRINT of 4 months has been exceeded.\nAfter this date it may not discover current viruses.\n";
-const char* kMonday = "1995-10-16 12:00:00";
+using e2e::kBanner;
+using e2e::kClockWarning;
+using e2e::kAgeWarning;
+using e2e::kElapsed0;
+using e2e::kErasedPrompt;
+using e2e::kNoFiles;
+using e2e::kPrompt;
+using e2e::kStart;
+using e2e::from_terminal;
 
-// A drive C: in a fresh temporary directory, which is also the working directory.
-struct Drive {
-  e2e::TempDir dir;
-  e2e::RunOptions options(std::vector<std::string> args, const char* faketime = kMonday) const {
-    e2e::RunOptions o;
-    o.args = std::move(args);
-    o.env = {{"BRINT_DRIVES", "C=" + dir.path}, {"BRINT_SYSTEM", dir.path + "/system"}};
-    o.cwd = dir.path;
-    if (faketime) {
-      o.faketime = faketime;
-      o.freeze_clock = true;  // the date lines show the very second given
-    }
-    return o;
-  }
-};
+const e2e::DataIssue& issue() { return e2e::data_issue(); }
 
-// A terminal writes "\r\n" for every "\n".
-std::string from_terminal(std::string s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
-    out += s[i];
-  }
-  return out;
+// The day before the data issue (the clock must be wrong) and the first Monday on or after
+// the issue date (inside the data's useful life, so no warning).
+std::string before_issue() { return e2e::faketime_at(issue().issue, -1); }
+int monday_offset() {
+  const std::tm tm = e2e::shifted(issue().issue, 0);
+  return (8 - tm.tm_wday) % 7;
+}
+std::string monday(const std::string& hms = "12:00:00") {
+  return e2e::faketime_at(issue().issue, monday_offset(), hms);
 }
 
-#define NEED_FAKETIME() \
-  if (!e2e::have_faketime()) GTEST_SKIP() << "faketime is not installed"
+// A pass over an empty drive C: with boot areas left out: one area, no file.
+const std::string kEmptyPass = e2e::headline(1) + kElapsed0 + kNoFiles;
+
+struct Drive : e2e::Drive {
+  e2e::RunOptions options(std::vector<std::string> args, const std::string& faketime = monday()) const {
+    return e2e::Drive::options(std::move(args), faketime);
+  }
+};
 
 // The 49 help lines as they appear, with the page waits after lines 19 and 39.
 const std::vector<std::string> kHelpLines = {
@@ -127,61 +116,77 @@ std::string help_text(int page, size_t last = 0) {
 TEST(DateLines, BeforeTheIssueTheClockIsWrong) {
   NEED_FAKETIME();
   Drive d;
-  auto r = e2e::run(d.options({}, "1995-08-31 12:00:00"));
-  EXPECT_EQ(r.out, kStart + kReading + "System time 12:00:00, System date 31 August 1995\n" + kClockWarning +
-                       kErasedPrompt + "\n" + kIssue + kEmptyPass);
+  const std::string at = before_issue();
+  auto r = e2e::run(d.options({"-NAB"}, at));
+  EXPECT_EQ(r.out, kStart + e2e::reading() + e2e::date_line(at) + kClockWarning + kErasedPrompt + "\n" +
+                       e2e::issue_line() + kEmptyPass);
   EXPECT_EQ(r.status, 0);
 }
 
-TEST(DateLines, OnTheExpiryDayNoWarningTheDayAfterTheDataIsOld) {
+TEST(DateLines, OnTheIssueAndExpiryDaysNoWarningTheDayAfterTheDataIsOld) {
   NEED_FAKETIME();
   Drive d;
-  auto r = e2e::run(d.options({}, "1996-01-01 23:59:58"));
-  EXPECT_EQ(r.out, kStart + kReading + "System time 23:59:58, System date 01 January 1996\n" + kIssue + kEmptyPass);
-  EXPECT_EQ(r.status, 0);
-  r = e2e::run(d.options({"-NK"}, "1996-01-02 08:05:09"));
-  EXPECT_EQ(r.out, kStart + kReading + "System time 08:05:09, System date 02 January 1996\n" + kAgeWarning + "\n" +
-                       kIssue + kEmptyPass);
+  for (const std::string& at :
+       {e2e::faketime_at(issue().issue, 0, "00:00:01"), e2e::faketime_at(issue().expires, 0, "23:59:58")}) {
+    auto r = e2e::run(d.options({"-NAB"}, at));
+    EXPECT_EQ(r.out, e2e::opening(at) + kEmptyPass) << at;
+    EXPECT_EQ(r.status, 0);
+  }
+  const std::string after = e2e::faketime_at(issue().expires, 1, "08:05:09");
+  auto r = e2e::run(d.options({"-NK", "-NAB"}, after));
+  EXPECT_EQ(r.out, kStart + e2e::reading() + e2e::date_line(after) + kAgeWarning + "\n" + e2e::issue_line() +
+                       kEmptyPass);
   EXPECT_EQ(r.status, 0);
 }
 
-TEST(DateLines, TodayShowsTheFullYearAndOnlyTheDataAgeWarning) {
+TEST(DateLines, TodayShowsTheFullYearAndTheWarningThatFitsTheDate) {
   Drive d;
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);  // the harness runs the program with TZ=UTC
-  static const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
-                                        "July",    "August",   "September", "October", "November", "December"};
-  char date[64];
-  std::snprintf(date, sizeof date, "System date %02d %s %d\n", tm.tm_mday, kMonths[tm.tm_mon], tm.tm_year + 1900);
-  auto r = e2e::run(d.options({}, nullptr));
+  // The harness runs the program with TZ=UTC.
+  const auto today = [] {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d", tm.tm_year % 100, tm.tm_mon + 1, tm.tm_mday);
+    return std::string(buf);
+  };
+  const std::string before = today();
+  auto r = e2e::run(d.options({"-NAB"}, ""));
+  if (today() != before) GTEST_SKIP() << "the date changed during the run";
+  const std::string date = "System date " + e2e::long_date(before) + "\n";
   EXPECT_NE(r.out.find(date), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find(kClockWarning), std::string::npos);
-  EXPECT_NE(r.out.find(kAgeWarning + kErasedPrompt + "\n" + kIssue + kEmptyPass), std::string::npos) << r.out;
+  std::string warning;
+  if (before < issue().issue) warning = kClockWarning + kErasedPrompt + "\n";
+  if (before > issue().expires) warning = kAgeWarning + kErasedPrompt + "\n";
+  EXPECT_NE(r.out.find(date + warning + e2e::issue_line() + e2e::headline(1)), std::string::npos) << r.out;
+  // The clock runs here: only the parts of the summary that cannot depend on it.
+  EXPECT_NE(r.out.find("0 files (0.0 Kbytes) brinted in 0 minutes and "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("No viruses were discovered.\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.status, 0);
 }
 
 TEST(DateLines, EscAtTheWarningQuitsUnlessInterruptingIsOff) {
   NEED_FAKETIME();
   Drive d;
-  auto o = d.options({"-DE"}, "1995-08-31 12:00:00");
+  auto o = d.options({"-DE", "-NAB"}, before_issue());
   o.use_pty = true;
   o.pty_steps = {{kPrompt, "\x1b"}};
   auto r = e2e::run(o);
   EXPECT_NE(from_terminal(r.out).find(kClockWarning + kErasedPrompt + "\nQUIT\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.status, 1);
-  EXPECT_FALSE(e2e::file_exists(d.dir.file("BRINT.DAY")));  // a quit writes no day file
+  EXPECT_FALSE(e2e::file_exists(d.file("BRINT.DAY")));  // a quit writes no day file
 
-  o.args = {"-NI"};
+  o.args = {"-NI", "-NAB"};
   r = e2e::run(o);
-  EXPECT_NE(from_terminal(r.out).find(kClockWarning + kErasedPrompt + "\n" + kIssue), std::string::npos) << r.out;
+  EXPECT_NE(from_terminal(r.out).find(kClockWarning + kErasedPrompt + "\n" + e2e::issue_line()), std::string::npos)
+      << r.out;
   EXPECT_EQ(r.status, 0);
 }
 
 TEST(DateLines, CtrlCDuringTheKeyWaitQuits) {
   NEED_FAKETIME();
   Drive d;
-  auto o = d.options({}, "1995-08-31 12:00:00");
+  auto o = d.options({"-NAB"}, before_issue());
   o.use_pty = true;
   o.pty_steps = {{kPrompt, "", SIGINT, 0}, {"", "x", 0, 300}};
   auto r = e2e::run(o);
@@ -192,7 +197,7 @@ TEST(DateLines, CtrlCDuringTheKeyWaitQuits) {
 TEST(SuperSilent, PrintsNothingAndWaitsForNothing) {
   NEED_FAKETIME();
   Drive d;
-  auto o = d.options({"-SS"}, "1995-08-31 12:00:00");
+  auto o = d.options({"-SS", "-NAB"}, before_issue());
   o.use_pty = true;  // a key wait would hang here until the harness gives up
   o.timeout_ms = 5000;
   auto r = e2e::run(o);
@@ -211,11 +216,12 @@ TEST(Schedule, DayNamesAndPercentages) {
       {{"-D=0"}, false},  {{"-D=100"}, true},             {{"-SS", "-D=SA"}, false},
   };
   for (const auto& c : cases) {
-    auto r = e2e::run(d.options(c.args));
+    auto args = c.args;
+    args.push_back("-NAB");
+    auto r = e2e::run(d.options(args));
     EXPECT_EQ(r.status, 0) << c.args[0];
     if (c.runs) {
-      EXPECT_EQ(r.out, kStart + kReading + "System time 12:00:00, System date 16 October 1995\n" + kIssue + kEmptyPass)
-          << c.args[0];
+      EXPECT_EQ(r.out, e2e::opening(monday()) + kEmptyPass) << c.args[0];
     } else if (c.args[0] == "-SS") {
       EXPECT_EQ(r.out, "");
     } else {
@@ -227,25 +233,36 @@ TEST(Schedule, DayNamesAndPercentages) {
 TEST(Schedule, DayFileRunsOncePerDay) {
   NEED_FAKETIME();
   Drive d;
-  auto r = e2e::run(d.options({"-DE"}));
+  const std::string tuesday = e2e::faketime_at(issue().issue, monday_offset() + 1, "09:00:00");
+  auto r = e2e::run(d.options({"-DE", "-NAB"}));
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find(kEmptyPass), std::string::npos);
-  EXPECT_EQ(e2e::read_file(d.dir.file("BRINT.DAY")), "951016");
+  EXPECT_EQ(r.out, e2e::opening(monday()) + kEmptyPass);
+  EXPECT_EQ(e2e::read_file(d.file("BRINT.DAY")), e2e::yymmdd_at(issue().issue, monday_offset()));
 
-  r = e2e::run(d.options({"-DE"}));
+  r = e2e::run(d.options({"-DE", "-NAB"}, monday("23:00:00")));
   EXPECT_EQ(r.out, kStart + "BRINT not scheduled to run.\n");
   EXPECT_EQ(r.status, 0);
 
-  r = e2e::run(d.options({"-DE"}, "1995-10-17 09:00:00"));
-  EXPECT_NE(r.out.find(kEmptyPass), std::string::npos);
-  EXPECT_EQ(e2e::read_file(d.dir.file("BRINT.DAY")), "951017");
+  r = e2e::run(d.options({"-DE", "-NAB"}, tuesday));
+  EXPECT_EQ(r.out, e2e::opening(tuesday) + kEmptyPass);
+  EXPECT_EQ(e2e::read_file(d.file("BRINT.DAY")), e2e::yymmdd_at(issue().issue, monday_offset() + 1));
 
   // A named day file, and a -D= that says no: the day file is not even looked at.
-  r = e2e::run(d.options({"-DE=other.day", "-D=SU"}, "1995-10-17 09:00:00"));
+  r = e2e::run(d.options({"-DE=other.day", "-D=SU", "-NAB"}, tuesday));
   EXPECT_EQ(r.out, kStart + "BRINT not scheduled to run.\n");
-  EXPECT_FALSE(e2e::file_exists(d.dir.file("other.day")));
-  r = e2e::run(d.options({"-DEother.day"}, "1995-10-17 09:00:00"));
-  EXPECT_EQ(e2e::read_file(d.dir.file("other.day")), "951017");
+  EXPECT_FALSE(e2e::file_exists(d.file("other.day")));
+  r = e2e::run(d.options({"-DEother.day", "-NAB"}, tuesday));
+  EXPECT_EQ(e2e::read_file(d.file("other.day")), e2e::yymmdd_at(issue().issue, monday_offset() + 1));
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Summary, AnExplicitEmptyAreaChecksNoFile) {
+  NEED_FAKETIME();
+  Drive d;
+  e2e::make_dirs(d.file("empty"));
+  auto r = e2e::run(d.options({"C:\\EMPTY\\*.*"}));
+  EXPECT_EQ(r.out, e2e::opening(monday()) + kEmptyPass);
+  EXPECT_EQ(r.status, 0);
 }
 
 TEST(QualifierList, PagedWithPipedKeys) {
@@ -302,13 +319,13 @@ TEST(CommandLine, RefusedLinesAndBadDrives) {
 TEST(AreaListing, ListsTheAreaArguments) {
   NEED_FAKETIME();
   Drive d;
-  e2e::make_dirs(d.dir.file("dos"));
+  e2e::make_dirs(d.file("dos"));
   auto r = e2e::run(d.options({"-DA", "-NK", "dos", "C:\\MY FILES", "-REC"}));
-  EXPECT_EQ(r.out, kStart + kReading + "System time 12:00:00, System date 16 October 1995\n" + kIssue +
-                       "2 areas checked are:\n\n>C:\\DOS\n>C:\\MY FILES\n\n");
+  EXPECT_EQ(r.out, e2e::opening(monday()) + "2 areas checked are:\n\n>C:\\DOS\n>C:\\MY FILES\n\n");
   EXPECT_EQ(r.status, 0);
   r = e2e::run(d.options({"-SS", "-DA", "c:\\dos"}));
   EXPECT_EQ(r.out, "1 area checked is:\n\nC:\\DOS\n\n");
+  EXPECT_EQ(r.status, 0);
 }
 
 TEST(MultipleDisks, EscAtTheFirstPromptChecksNoDisk) {
@@ -316,27 +333,26 @@ TEST(MultipleDisks, EscAtTheFirstPromptChecksNoDisk) {
   Drive d;
   const std::string place =
       " disk in the drive and press any key to start\nBrinting. Press Esc to quit checking multiple disks ... ";
-  auto o = d.options({"-MU", "-F", "-NB"});
+  auto o = d.options({"-MU", "-F", "-NB", "-NAB"});
   o.use_pty = true;
   o.pty_steps = {{"multiple disks ... ", "\x1b"}};
   auto r = e2e::run(o);
-  EXPECT_EQ(from_terminal(r.out), kStart + kReading + "System time 12:00:00, System date 16 October 1995\n" + kIssue +
-                                      "Place the first" + place + "\n\n0 disks were checked in total.\n");
+  EXPECT_EQ(from_terminal(r.out),
+            e2e::opening(monday()) + "Place the first" + place + "\n\n0 disks were checked in total.\n");
   EXPECT_EQ(r.status, 0);
 
   o.pty_steps = {{"multiple disks ... ", "x"}, {"multiple disks ... ", "\x1b"}};
   r = e2e::run(o);
+  const std::string disk1 = e2e::headline(1, "Full");
   EXPECT_EQ(from_terminal(r.out),
-            kStart + kReading + "System time 12:00:00, System date 16 October 1995\n" + kIssue + "Place the first" +
-                place + "\n\nFull Brinting 0 areas for 0 viruses on disk #1.\nPress Esc to quit.\n\n" +
-                "0 files (0.0 Kbytes) brinted in 0 minutes and 1 second\nat 0 bytes/second.\n"
-                "No viruses were discovered.\n" +
+            e2e::opening(monday()) + "Place the first" + place + "\n\n" +
+                disk1.substr(0, disk1.find('.')) + " on disk #1.\nPress Esc to quit.\n\n" + kElapsed0 + kNoFiles +
                 "\nPlace the next" + place + "\n\n1 disk was checked in total.\n");
   EXPECT_EQ(r.status, 0);
 
   // No console input: the prompt cannot be answered, so no disk is checked. The prompt
   // itself is shown even in super-silent mode.
-  r = e2e::run(d.options({"-MU", "-SS"}));
+  r = e2e::run(d.options({"-MU", "-SS", "-NAB"}));
   EXPECT_EQ(r.out, "Place the first" + place + "\n\n0 disks were checked in total.\n");
   EXPECT_EQ(r.status, 0);
 }

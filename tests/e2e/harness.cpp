@@ -3,6 +3,7 @@
 #include "e2e/harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -60,6 +61,8 @@ void make_dirs(const std::string& path) { std::filesystem::create_directories(pa
 
 std::string brint_binary() { return BRINT_BINARY; }
 
+bool running_as_root() { return ::geteuid() == 0; }
+
 namespace {
 
 // The faked-clock library itself: preloaded into the program, so that the child is the
@@ -115,6 +118,9 @@ std::vector<std::string> build_argv(const RunOptions& o) {
 
 [[noreturn]] void exec_child(const RunOptions& o, const std::vector<std::string>& argv,
                              const std::vector<std::string>& env) {
+  if (o.as_nobody && ::geteuid() == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(126);
+  }
   if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) _exit(126);
   std::vector<char*> av, ev;
   for (const auto& a : argv) av.push_back(const_cast<char*>(a.c_str()));
@@ -147,7 +153,16 @@ RunResult run(const RunOptions& o) {
     struct winsize ws = {24, 80, 0, 0};
     pid = forkpty(&master, nullptr, nullptr, &ws);
     if (pid < 0) throw std::runtime_error("forkpty failed");
-    if (pid == 0) exec_child(o, argv, env);
+    if (pid == 0) {
+      // Keys are typed as soon as a prompt shows, which may be before the program has put
+      // the terminal in raw mode for its read: the terminal itself must not echo them.
+      struct termios tio;
+      if (tcgetattr(0, &tio) == 0) {
+        tio.c_lflag &= ~tcflag_t(ECHO | ECHONL);
+        tcsetattr(0, TCSANOW, &tio);
+      }
+      exec_child(o, argv, env);
+    }
     out_fd = in_fd = master;
   } else {
     int outp[2], inp[2];

@@ -49,6 +49,8 @@ struct RunOptions {
   int timeout_ms = 20000;                    // the child is killed after this
   int signal_after_text_signal = 0;          // send this signal once `signal_after_text` is seen
   std::string signal_after_text;
+  bool as_nobody = false;                    // when run as root: the child runs as uid and gid 65534,
+                                             // so that file permissions hold for it
 };
 
 struct RunResult {
@@ -62,5 +64,8 @@ RunResult run(const RunOptions& options);
 // The path of the ntbrint binary under test, and whether faketime is installed.
 std::string brint_binary();
 bool have_faketime();
+
+// Whether the tests run as root (then permissions only hold for a child run `as_nobody`).
+bool running_as_root();
 
 }  // namespace e2e
