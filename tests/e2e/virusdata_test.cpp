@@ -181,21 +181,10 @@ TEST(ExternalData, CorruptDataEndsTheRunWithItsMessage) {
   bad.insert(at + 1, "Z");
   e2e::write_file(s.bin.file("bad.ide"), bad);
   auto r = e2e::run(s.options({"-NAB"}));
-  const std::string name = s.bin.file("bad.ide");
-  const std::string message_start = "Warning! ";
-  const size_t m = r.out.find(message_start);
-  ASSERT_NE(m, std::string::npos) << r.out;
-  const std::string message = r.out.substr(m);
-  const std::string head = " has been corrupted\njust prior to the sequence:\n";
-  ASSERT_NE(message.find(head), std::string::npos) << message;
-  const std::string shown = message.substr(message.find(head) + head.size());
-  ASSERT_FALSE(shown.empty());
-  EXPECT_EQ(shown.back(), '\n');
-  const std::string raw = shown.substr(0, shown.size() - 1);
-  EXPECT_EQ(raw.size(), 32u) << raw;
-  EXPECT_NE(bad.find(raw, at), std::string::npos) << raw;  // the file's own characters after the failure
-  EXPECT_TRUE(raw.rfind("Z", 0) == 0 || bad.find(raw) == at + 2) << raw;
-  EXPECT_EQ(r.out.find("Brinting"), std::string::npos);
+  ASSERT_GT(bad.size(), at + 2 + 32);
+  EXPECT_EQ(r.out, e2e::opening(e2e::faketime_at(issue().issue, 1)) + e2e::busy(e2e::builtin_steps(), 1) +
+                       "Warning! " + s.bin.file("bad.ide") + " has been corrupted\njust prior to the sequence:\n" +
+                       bad.substr(at + 2, 32) + "\n");
   EXPECT_EQ(r.status, 2);
   std::filesystem::remove(s.bin.file("bad.ide"));
 
