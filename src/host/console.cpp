@@ -12,9 +12,10 @@
 // escape sequences are decoded: a lone Esc is 27; the cursor and editing keys give the
 // prefix 224 and the function keys F1-F12 the prefix 0, each followed by its keyboard
 // scan code on the next read; sequences not known are dropped whole, so an arrow key is
-// never taken for Esc. When standard input is not a terminal its bytes are the keys, in
-// order, undecoded; at the end of input, or when there is no standard input, no key is
-// waiting and a read returns -1 at once (and stays at -1).
+// never taken for Esc. Enter is 13 also when typed while no read was waiting (the terminal,
+// then in line mode, turns it into a line feed). When standard input is not a terminal its
+// bytes are the keys, in order, undecoded; at the end of input, or when there is no
+// standard input, no key is waiting and a read returns -1 at once (and stays at -1).
 //
 // Signals. SIGINT, SIGQUIT, SIGTERM and SIGHUP add one to the break counter; SIGTERM and
 // SIGHUP also set the terminate flag, which the program's poll for quit honours even when
@@ -53,8 +54,8 @@ struct sigaction g_saved_actions[4];   // handling before install_break_handler
 bool g_handlers_installed = false;     // the saved actions are valid
 
 constexpr int kBreakSignals[4] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-constexpr int kEscapeWaitMs = 40;      // how long after Esc the rest of a sequence may take
-constexpr size_t kMaxSequence = 16;    // longer escape sequences are dropped unread past this
+constexpr int kEscapeWaitMs = 100;    // how long after Esc the rest of a sequence may take
+constexpr size_t kMaxSequence = 16;  // longer escape sequences are dropped unread past this
 
 extern "C" void on_break_signal(int signo) {
   g_breaks.fetch_add(1, std::memory_order_relaxed);
@@ -62,7 +63,9 @@ extern "C" void on_break_signal(int signo) {
 }
 
 // Whether fd 0 exists at all (a process may be started with it closed).
-bool stdin_open() { return fcntl(0, F_GETFD) != -1; }
+bool stdin_open() {
+  return fcntl(0, F_GETFD) != -1;
+}
 
 // Raw mode without echo on `fd` for the lifetime of the object; restores the saved mode.
 struct RawMode {
@@ -122,14 +125,12 @@ struct KeyMap {
   int scan;
 };
 constexpr KeyMap kKeyMap[] = {
-    {'A', 0, 224, 72},  {'B', 0, 224, 80},  {'C', 0, 224, 77},  {'D', 0, 224, 75},
-    {'H', 0, 224, 71},  {'F', 0, 224, 79},  {'P', 0, 0, 59},    {'Q', 0, 0, 60},
-    {'R', 0, 0, 61},    {'S', 0, 0, 62},    {'~', 1, 224, 71},  {'~', 2, 224, 82},
-    {'~', 3, 224, 83},  {'~', 4, 224, 79},  {'~', 5, 224, 73},  {'~', 6, 224, 81},
-    {'~', 7, 224, 71},  {'~', 8, 224, 79},  {'~', 11, 0, 59},   {'~', 12, 0, 60},
-    {'~', 13, 0, 61},   {'~', 14, 0, 62},   {'~', 15, 0, 63},   {'~', 17, 0, 64},
-    {'~', 18, 0, 65},   {'~', 19, 0, 66},   {'~', 20, 0, 67},   {'~', 21, 0, 68},
-    {'~', 23, 0, 133},  {'~', 24, 0, 134},
+    {'A', 0, 224, 72}, {'B', 0, 224, 80}, {'C', 0, 224, 77}, {'D', 0, 224, 75}, {'H', 0, 224, 71},
+    {'F', 0, 224, 79}, {'P', 0, 0, 59},   {'Q', 0, 0, 60},   {'R', 0, 0, 61},   {'S', 0, 0, 62},
+    {'~', 1, 224, 71}, {'~', 2, 224, 82}, {'~', 3, 224, 83}, {'~', 4, 224, 79}, {'~', 5, 224, 73},
+    {'~', 6, 224, 81}, {'~', 7, 224, 71}, {'~', 8, 224, 79}, {'~', 11, 0, 59},  {'~', 12, 0, 60},
+    {'~', 13, 0, 61},  {'~', 14, 0, 62},  {'~', 15, 0, 63},  {'~', 17, 0, 64},  {'~', 18, 0, 65},
+    {'~', 19, 0, 66},  {'~', 20, 0, 67},  {'~', 21, 0, 68},  {'~', 23, 0, 133}, {'~', 24, 0, 134},
 };
 
 // After an Esc read from the terminal `fd` (in raw mode): a lone Esc gives 27; a sequence
@@ -139,8 +140,8 @@ int decode_escape(int fd) {
   if (!wait_readable(fd, kEscapeWaitMs)) return 27;
   int c = read_byte(fd);
   if (c != '[' && c != 'O') return c < 0 ? 27 : 0;  // Alt+key: dropped as unknown
-  int number = 0;      // the first parameter of "ESC [ N ~"
-  int final_byte = 0;  // the byte that ends the sequence
+  int number = 0;                                   // the first parameter of "ESC [ N ~"
+  int final_byte = 0;                               // the byte that ends the sequence
   bool in_first = true;
   for (size_t i = 0; i < kMaxSequence && final_byte == 0; ++i) {
     if (!wait_readable(fd, kEscapeWaitMs)) break;
@@ -165,7 +166,9 @@ int decode_escape(int fd) {
 }
 
 // The controlling terminal opened for reading and writing, or -1.
-int open_tty() { return g_syscalls.open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC, 0); }
+int open_tty() {
+  return g_syscalls.open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC, 0);
+}
 
 void write_all(int fd, const char* p, size_t n) {
   while (n > 0) {
@@ -191,9 +194,13 @@ void console_write(std::string_view text) {
   if (text.find('\r') != std::string_view::npos) std::fflush(stdout);
 }
 
-void console_flush() { std::fflush(stdout); }
+void console_flush() {
+  std::fflush(stdout);
+}
 
-bool console_input_is_terminal() { return stdin_open() && isatty(0) == 1; }
+bool console_input_is_terminal() {
+  return stdin_open() && isatty(0) == 1;
+}
 
 bool console_key_available() {
   if (g_console_io.pending_scan >= 0 || g_console_io.pushed_back >= 0) return true;
@@ -237,6 +244,7 @@ int console_read_key() {
       g_console_io.at_end = true;  // the terminal went away
       return -1;
     }
+    if (c == '\n') return 13;  // Enter typed between reads, turned into a line feed by the terminal
     return c == 27 ? decode_escape(0) : c;
   }
   int c = read_byte(0);
@@ -273,11 +281,19 @@ void restore_break_handler() {
   g_handlers_installed = false;
 }
 
-int break_count() { return g_breaks.load(std::memory_order_relaxed); }
-void reset_break_count() { g_breaks.store(0); }
-bool terminate_requested() { return g_terminate.load(std::memory_order_relaxed); }
+int break_count() {
+  return g_breaks.load(std::memory_order_relaxed);
+}
+void reset_break_count() {
+  g_breaks.store(0);
+}
+bool terminate_requested() {
+  return g_terminate.load(std::memory_order_relaxed);
+}
 
-void beep(unsigned /*frequency_hz*/, unsigned /*duration_ms*/) { message_beep(); }
+void beep(unsigned /*frequency_hz*/, unsigned /*duration_ms*/) {
+  message_beep();
+}
 
 void message_beep() {
   int fd = open_tty();

@@ -109,7 +109,8 @@ std::string parse_entry(std::string_view e, DriveMap& out) {
   size_t colon = rest.find(':');
   if (colon != std::string_view::npos && !rest.empty() && rest[0] != '/' && rest[0] != '-') {
     d.type = type_of_word(trim(rest.substr(0, colon)));
-    if (d.type == kDriveNone) return "unknown drive type \"" + std::string(trim(rest.substr(0, colon))) + "\"";
+    if (d.type == kDriveNone)
+      return "unknown drive type \"" + std::string(trim(rest.substr(0, colon))) + "\"";
     rest = trim(rest.substr(colon + 1));
   }
   std::string_view root = rest;
@@ -144,7 +145,9 @@ int parse_drive_map(std::string_view text, DriveMap& out, std::string* message) 
     if (!entry.empty()) {
       std::string why = parse_entry(entry, out);
       if (!why.empty()) {
-        if (message) *message = "Fatal error: Bad drive map entry \"" + std::string(entry) + "\" in BRINT_DRIVES: " + why + ".\n";
+        if (message)
+          *message = "Fatal error: Bad drive map entry \"" + std::string(entry) +
+                     "\" in BRINT_DRIVES: " + why + ".\n";
         out = DriveMap{};
         return -2;
       }
@@ -152,7 +155,9 @@ int parse_drive_map(std::string_view text, DriveMap& out, std::string* message) 
     start = end + 1;
   }
   if (out.drives.empty()) {
-    if (message) *message = "Fatal error: Bad drive map \"" + std::string(text) + "\" in BRINT_DRIVES: no drive letter in it.\n";
+    if (message)
+      *message = "Fatal error: Bad drive map \"" + std::string(text) +
+                 "\" in BRINT_DRIVES: no drive letter in it.\n";
     return -2;
   }
   return 0;
@@ -191,6 +196,8 @@ int drive_type(char letter) {
   return d ? d->type : kDriveNone;
 }
 
-bool physical_drive_present(int n) { return find_physical_drive(n) != nullptr; }
+bool physical_drive_present(int n) {
+  return find_physical_drive(n) != nullptr;
+}
 
 }  // namespace host

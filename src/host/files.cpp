@@ -6,8 +6,8 @@
 // cannot be had is NT error 32. An open whose sharing lets others write takes no lock of
 // its own but still probes, briefly, for the lock its access would conflict with: a shared
 // one for reading (refused while another opener shares nothing), an exclusive one for
-// writing (refused while another opener forbids writing), as NT refuses them. A truncating open truncates only after its lock is held, so it never cuts a
-// file another opener has locked.
+// writing (refused while another opener forbids writing), as NT refuses them. A truncating open truncates
+// only after its lock is held, so it never cuts a file another opener has locked.
 //
 // Only regular files are opened (a FIFO, device or socket would block or never end): the
 // open uses O_NONBLOCK and refuses anything else with 5, except a character device or a
@@ -39,7 +39,9 @@ namespace host {
 File::~File() {
   if (fd >= 0) g_syscalls.close(fd);
 }
-File::File(File&& other) noexcept : fd(other.fd) { other.fd = -1; }
+File::File(File&& other) noexcept : fd(other.fd) {
+  other.fd = -1;
+}
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (fd >= 0) g_syscalls.close(fd);
@@ -91,11 +93,21 @@ int open_file(std::string_view path, unsigned access, unsigned share, Dispositio
   flags |= want_write ? (want_read ? O_RDWR : O_WRONLY) : O_RDONLY;
   bool truncate = false;
   switch (disposition) {
-    case kOpenExisting: break;
-    case kCreateAlways: flags |= O_CREAT; truncate = true; break;
-    case kCreateNew: flags |= O_CREAT | O_EXCL; break;
-    case kOpenAlways: flags |= O_CREAT; break;
-    case kTruncateExisting: truncate = true; break;
+    case kOpenExisting:
+      break;
+    case kCreateAlways:
+      flags |= O_CREAT;
+      truncate = true;
+      break;
+    case kCreateNew:
+      flags |= O_CREAT | O_EXCL;
+      break;
+    case kOpenAlways:
+      flags |= O_CREAT;
+      break;
+    case kTruncateExisting:
+      truncate = true;
+      break;
   }
   if (truncate && !want_write) return kErrInvalidParameter;
   int fd = g_syscalls.open(hp.c_str(), flags, 0666);
@@ -205,7 +217,8 @@ int rename_file(std::string_view from, std::string_view to) {
   struct stat st {};
   if (lstat(a.c_str(), &st) != 0) return detail::path_error(errno, a);
   if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return errno == ENOENT ? detail::path_error(ENOENT, b) : nt_error(errno);
+  if (errno != EINVAL && errno != ENOSYS)
+    return errno == ENOENT ? detail::path_error(ENOENT, b) : nt_error(errno);
   // A file system without RENAME_NOREPLACE: test, then rename.
   if (lstat(b.c_str(), &st) == 0) return kErrFileExists;
   if (rename(a.c_str(), b.c_str()) != 0) return detail::path_error(errno, b);

@@ -73,15 +73,21 @@ bool match_translated(std::string_view pat, std::string_view name) {
       bool more = ni < n;
       bool r = false;
       switch (p) {
-        case '*': r = at(pi + 1, ni) || (more && at(pi, ni + 1)); break;
-        case kDosStar: r = at(pi + 1, ni) || (more && ni != last_dot && at(pi, ni + 1)); break;
+        case '*':
+          r = at(pi + 1, ni) || (more && at(pi, ni + 1));
+          break;
+        case kDosStar:
+          r = at(pi + 1, ni) || (more && ni != last_dot && at(pi, ni + 1));
+          break;
         case kDosQm:
           r = (more && name[ni] != '.') ? at(pi + 1, ni + 1) : at(pi + 1, ni);
           break;
         case kDosDot:
           r = more ? (name[ni] == '.' && at(pi + 1, ni + 1)) : at(pi + 1, ni);
           break;
-        default: r = more && upper_char(p) == upper_char(name[ni]) && at(pi + 1, ni + 1); break;
+        default:
+          r = more && upper_char(p) == upper_char(name[ni]) && at(pi + 1, ni + 1);
+          break;
       }
       at(pi, ni) = r ? 1 : 0;
     }

@@ -11,11 +11,11 @@ namespace host::detail {
 
 // An NT path turned into a host path.
 struct HostPath {
-  std::string path;                  // host absolute path, components as found on the host
+  std::string path;                   // host absolute path, components as found on the host
   const DriveEntry* drive = nullptr;  // drive it lies on (nullptr: host absolute or relative)
-  bool drive_root = false;           // the path is the drive's ROOT itself
-  bool blocked = false;              // a component on the way is a symbolic link or not a directory
-  bool host_absolute = false;        // given as a host path ("/..."): links on the way are followed
+  bool drive_root = false;            // the path is the drive's ROOT itself
+  bool blocked = false;               // a component on the way is a symbolic link or not a directory
+  bool host_absolute = false;         // given as a host path ("/..."): links on the way are followed
 };
 
 // The upper-cased names of the directories recently searched for a name in another case,

@@ -5,7 +5,9 @@
 
 namespace host {
 
-char upper_char(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+char upper_char(char c) {
+  return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
 
 std::string upper(std::string_view s) {
   std::string out(s);

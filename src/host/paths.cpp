@@ -31,11 +31,15 @@ namespace detail {
 
 DirCache g_dir_cache;
 
-void reset_dir_cache() { g_dir_cache = DirCache{}; }
+void reset_dir_cache() {
+  g_dir_cache = DirCache{};
+}
 
 namespace {
 
-bool is_sep(char c) { return c == '\\' || c == '/'; }
+bool is_sep(char c) {
+  return c == '\\' || c == '/';
+}
 
 std::vector<std::string_view> split(std::string_view s) {
   std::vector<std::string_view> parts;

@@ -39,24 +39,38 @@ std::optional<std::string> non_empty_env(const char* name) {
 
 int nt_error(int errnum) {
   switch (errnum) {
-    case 0: return 0;
-    case ENOENT: return kErrFileNotFound;
-    case ENOTDIR: return kErrPathNotFound;
+    case 0:
+      return 0;
+    case ENOENT:
+      return kErrFileNotFound;
+    case ENOTDIR:
+      return kErrPathNotFound;
     case EACCES:
     case EPERM:
-    case EISDIR: return kErrAccessDenied;
-    case EWOULDBLOCK: return kErrSharingViolation;
-    case EEXIST: return kErrFileExists;
+    case EISDIR:
+      return kErrAccessDenied;
+    case EWOULDBLOCK:
+      return kErrSharingViolation;
+    case EEXIST:
+      return kErrFileExists;
     case ENOSPC:
-    case EDQUOT: return kErrDiskFull;
-    case EROFS: return kErrWriteProtect;
-    case EIO: return kErrCrc;
-    case ENAMETOOLONG: return kErrFilenameTooLong;
-    case EINVAL: return kErrInvalidParameter;
-    case ENOMEM: return kErrNotEnoughMemory;
+    case EDQUOT:
+      return kErrDiskFull;
+    case EROFS:
+      return kErrWriteProtect;
+    case EIO:
+      return kErrCrc;
+    case ENAMETOOLONG:
+      return kErrFilenameTooLong;
+    case EINVAL:
+      return kErrInvalidParameter;
+    case ENOMEM:
+      return kErrNotEnoughMemory;
     case EMFILE:
-    case ENFILE: return kErrTooManyOpenFiles;
-    default: return kErrGenFailure;
+    case ENFILE:
+      return kErrTooManyOpenFiles;
+    default:
+      return kErrGenFailure;
   }
 }
 
@@ -102,7 +116,9 @@ LocalTime local_time() {
   return out;
 }
 
-int64_t calendar_seconds() { return int64_t(time(nullptr)); }
+int64_t calendar_seconds() {
+  return int64_t(time(nullptr));
+}
 
 void sleep_ms(unsigned milliseconds) {
   while (milliseconds > 0 && !terminate_requested()) {
@@ -112,7 +128,9 @@ void sleep_ms(unsigned milliseconds) {
   }
 }
 
-uint32_t process_id() { return uint32_t(getpid()); }
+uint32_t process_id() {
+  return uint32_t(getpid());
+}
 
 std::string computer_name() {
   char buf[256] = {};
@@ -132,9 +150,15 @@ int set_nice(int value) {
 }
 }  // namespace
 
-int set_priority_high() { return set_nice(-10); }
-int set_priority_low() { return set_nice(19); }
-int enable_backup_privilege() { return 0; }
+int set_priority_high() {
+  return set_nice(-10);
+}
+int set_priority_low() {
+  return set_nice(19);
+}
+int enable_backup_privilege() {
+  return 0;
+}
 
 std::string system_directory() {
   if (auto v = non_empty_env("BRINT_SYSTEM")) return *v;
@@ -147,7 +171,8 @@ std::string system_directory() {
     passwd pw{};
     passwd* found = nullptr;
     std::vector<char> buf(16384);
-    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr) home = found->pw_dir;
+    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr)
+      home = found->pw_dir;
   }
   if (home.empty()) home = "/tmp";
   return home + "/.local/state/brint";

@@ -38,7 +38,9 @@ namespace host {
 Device::~Device() {
   if (fd >= 0) g_syscalls.close(fd);
 }
-Device::Device(Device&& o) noexcept { *this = std::move(o); }
+Device::Device(Device&& o) noexcept {
+  *this = std::move(o);
+}
 Device& Device::operator=(Device&& o) noexcept {
   if (this != &o) {
     if (fd >= 0) g_syscalls.close(fd);
@@ -73,8 +75,12 @@ bool starts_with_nocase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && detail::same_name(s.substr(0, prefix.size()), prefix);
 }
 
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
+uint16_t le16(const uint8_t* p) {
+  return uint16_t(p[0] | (p[1] << 8));
+}
+uint32_t le32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
 
 // Opens the DEVICE behind a map entry into `out` (fd, size, writable).
 void attach_device(const std::string& device, uint64_t offset, unsigned access, Device& out) {
@@ -123,8 +129,8 @@ int check_transfer(const Device& d, uint64_t offset, size_t n, bool write) {
 
 int open_device(std::string_view name, unsigned access, Device& out) {
   out = Device{};
-  if (name.size() < 4 || !((name[0] == '\\' || name[0] == '/') && (name[1] == '\\' || name[1] == '/') && name[2] == '.' &&
-                           (name[3] == '\\' || name[3] == '/')))
+  if (name.size() < 4 || !((name[0] == '\\' || name[0] == '/') && (name[1] == '\\' || name[1] == '/') &&
+                           name[2] == '.' && (name[3] == '\\' || name[3] == '/')))
     return kErrFileNotFound;
   std::string_view rest = name.substr(4);
   if (rest.size() == 2 && rest[1] == ':') {
@@ -133,7 +139,8 @@ int open_device(std::string_view name, unsigned access, Device& out) {
     out.is_open = true;
     out.access = access;
     out.drive_type = d->type;
-    out.missing_error = (d->type == kDriveFloppy || d->type == kDriveRemovable) ? kErrNotReady : kErrInvalidFunction;
+    out.missing_error =
+        (d->type == kDriveFloppy || d->type == kDriveRemovable) ? kErrNotReady : kErrInvalidFunction;
     attach_device(d->device, d->device_offset, access, out);
     return 0;
   }
@@ -166,7 +173,8 @@ int read_device(Device& d, uint64_t offset, void* buf, size_t n) {
   if (int r = check_transfer(d, offset, n, false)) return r;
   size_t done = 0;
   while (done < n) {
-    long got = g_syscalls.pread(d.fd, static_cast<char*>(buf) + done, n - done, int64_t(d.offset + offset + done));
+    long got =
+        g_syscalls.pread(d.fd, static_cast<char*>(buf) + done, n - done, int64_t(d.offset + offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return nt_error(errno);
     if (got == 0) return kErrSectorNotFound;  // the device shrank under us
@@ -179,7 +187,8 @@ int write_device(Device& d, uint64_t offset, const void* buf, size_t n) {
   if (int r = check_transfer(d, offset, n, true)) return r;
   size_t done = 0;
   while (done < n) {
-    long put = g_syscalls.pwrite(d.fd, static_cast<const char*>(buf) + done, n - done, int64_t(d.offset + offset + done));
+    long put = g_syscalls.pwrite(d.fd, static_cast<const char*>(buf) + done, n - done,
+                                 int64_t(d.offset + offset + done));
     if (put < 0 && errno == EINTR) continue;
     if (put < 0) return errno == EBADF ? kErrWriteProtect : nt_error(errno);
     if (put == 0) return kErrSectorNotFound;
@@ -205,7 +214,8 @@ int device_geometry(Device& d, DiskGeometry& g) {
   g.tracks_per_cylinder = 255;
   g.sectors_per_track = 63;
   g.cylinders = int64_t(d.size / (255ULL * 63 * kSectorSize));
-  g.media_type = (d.drive_type == kDriveFloppy || d.drive_type == kDriveRemovable) ? kMediaRemovable : kMediaFixed;
+  g.media_type =
+      (d.drive_type == kDriveFloppy || d.drive_type == kDriveRemovable) ? kMediaRemovable : kMediaFixed;
   return 0;
 }
 
@@ -259,7 +269,8 @@ int parse_bpb(const uint8_t* sector, size_t n, DriveSpace& out) {
   }
   bool bps_ok = bps == 512 || bps == 1024 || bps == 2048 || bps == 4096;
   bool spc_ok = spc != 0 && (spc & (spc - 1)) == 0;
-  if (!bps_ok || !spc_ok || reserved == 0 || fats == 0 || fats > 2 || media < 0xF0 || total == 0 || fat_size == 0)
+  if (!bps_ok || !spc_ok || reserved == 0 || fats == 0 || fats > 2 || media < 0xF0 || total == 0 ||
+      fat_size == 0)
     return kErrUnrecognizedVolume;
   uint64_t root_sectors = (uint64_t(root_entries) * 32 + bps - 1) / bps;
   uint64_t meta = uint64_t(reserved) + uint64_t(fats) * fat_size + root_sectors;

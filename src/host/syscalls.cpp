@@ -13,16 +13,30 @@
 namespace host {
 namespace {
 
-int real_open(const char* path, int flags, unsigned mode) { return ::open(path, flags, mode_t(mode)); }
-int real_close(int fd) { return ::close(fd); }
-long real_read(int fd, void* buf, size_t n) { return long(::read(fd, buf, n)); }
-long real_write(int fd, const void* buf, size_t n) { return long(::write(fd, buf, n)); }
-long real_pread(int fd, void* buf, size_t n, int64_t offset) { return long(::pread(fd, buf, n, off_t(offset))); }
+int real_open(const char* path, int flags, unsigned mode) {
+  return ::open(path, flags, mode_t(mode));
+}
+int real_close(int fd) {
+  return ::close(fd);
+}
+long real_read(int fd, void* buf, size_t n) {
+  return long(::read(fd, buf, n));
+}
+long real_write(int fd, const void* buf, size_t n) {
+  return long(::write(fd, buf, n));
+}
+long real_pread(int fd, void* buf, size_t n, int64_t offset) {
+  return long(::pread(fd, buf, n, off_t(offset)));
+}
 long real_pwrite(int fd, const void* buf, size_t n, int64_t offset) {
   return long(::pwrite(fd, buf, n, off_t(offset)));
 }
-int64_t real_lseek(int fd, int64_t offset, int whence) { return int64_t(::lseek(fd, off_t(offset), whence)); }
-int real_flock(int fd, int operation) { return ::flock(fd, operation); }
+int64_t real_lseek(int fd, int64_t offset, int whence) {
+  return int64_t(::lseek(fd, off_t(offset), whence));
+}
+int real_flock(int fd, int operation) {
+  return ::flock(fd, operation);
+}
 
 // Sleeps the whole time even when a signal interrupts it: the break handler only counts,
 // and the caller polls the counter after the sleep.
@@ -32,13 +46,15 @@ void real_sleep_ms(unsigned milliseconds) {
   }
 }
 
-constexpr Syscalls kRealSyscalls = {real_open,   real_close, real_read,  real_write, real_pread,
+constexpr Syscalls kRealSyscalls = {real_open,   real_close, real_read,  real_write,   real_pread,
                                     real_pwrite, real_lseek, real_flock, real_sleep_ms};
 
 }  // namespace
 
 Syscalls g_syscalls = kRealSyscalls;
 
-void reset_syscalls() { g_syscalls = kRealSyscalls; }
+void reset_syscalls() {
+  g_syscalls = kRealSyscalls;
+}
 
 }  // namespace host

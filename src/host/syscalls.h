@@ -15,15 +15,15 @@
 namespace host {
 
 struct Syscalls {
-  int (*open)(const char* path, int flags, unsigned mode);              // open(2)
-  int (*close)(int fd);                                                 // close(2)
-  long (*read)(int fd, void* buf, size_t n);                            // read(2)
-  long (*write)(int fd, const void* buf, size_t n);                     // write(2)
-  long (*pread)(int fd, void* buf, size_t n, int64_t offset);           // pread(2)
-  long (*pwrite)(int fd, const void* buf, size_t n, int64_t offset);    // pwrite(2)
-  int64_t (*lseek)(int fd, int64_t offset, int whence);                 // lseek(2)
-  int (*flock)(int fd, int operation);                                  // flock(2)
-  void (*sleep_ms)(unsigned milliseconds);                              // nanosleep(2), restarted
+  int (*open)(const char* path, int flags, unsigned mode);            // open(2)
+  int (*close)(int fd);                                               // close(2)
+  long (*read)(int fd, void* buf, size_t n);                          // read(2)
+  long (*write)(int fd, const void* buf, size_t n);                   // write(2)
+  long (*pread)(int fd, void* buf, size_t n, int64_t offset);         // pread(2)
+  long (*pwrite)(int fd, const void* buf, size_t n, int64_t offset);  // pwrite(2)
+  int64_t (*lseek)(int fd, int64_t offset, int whence);               // lseek(2)
+  int (*flock)(int fd, int operation);                                // flock(2)
+  void (*sleep_ms)(unsigned milliseconds);                            // nanosleep(2), restarted
 };
 extern Syscalls g_syscalls;  // the table every host function calls through
 

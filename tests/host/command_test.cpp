@@ -1,9 +1,8 @@
 // The command interpreter, shell quoting and file owners.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "host/host.h"
 #include "host_test_util.h"
@@ -19,11 +18,12 @@ TEST(Command, ExitStatusAndQuotedValuesReachTheCommandWhole) {
   EXPECT_EQ(status, 7);
   ASSERT_EQ(host::run_command("kill -TERM $$", status), 0);
   EXPECT_EQ(status, 128 + 15);
-  const char* hostile[] = {"plain", "two words", "it's", "$(touch pwned)", "`touch pwned`", "a;touch pwned",
-                           "new\nline", "", "'\"\\"};
+  const char* hostile[] = {"plain",         "two words", "it's", "$(touch pwned)", "`touch pwned`",
+                           "a;touch pwned", "new\nline", "",     "'\"\\"};
   for (const char* v : hostile) {
     std::string out = t.at("out");
-    ASSERT_EQ(host::run_command("printf %s " + host::shell_quote(v) + " > " + host::shell_quote(out), status), 0);
+    ASSERT_EQ(host::run_command("printf %s " + host::shell_quote(v) + " > " + host::shell_quote(out), status),
+              0);
     EXPECT_EQ(status, 0) << v;
     EXPECT_EQ(access(t.at("pwned").c_str(), F_OK), -1) << v;
     EXPECT_EQ(access("pwned", F_OK), -1) << v;

@@ -1,14 +1,13 @@
 // Keys from a script, the break signals, sleep slices, the environment view and the errno
 // table.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "host/host.h"
 #include "host/syscalls.h"
@@ -28,7 +27,9 @@ struct StdinPipe {
     write_end = fds[1];
     host::reset_console_io();
   }
-  void send(const std::string& bytes) { EXPECT_EQ(write(write_end, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  void send(const std::string& bytes) {
+    EXPECT_EQ(write(write_end, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  }
   void close_input() {
     if (write_end >= 0) close(write_end);
     write_end = -1;

@@ -1,5 +1,6 @@
 // Files: sharing emulated with flock, NT error codes, special files, attributes and DOS
 // date and time, delete/rename/create directory.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -7,8 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "host/host.h"
 #include "host/syscalls.h"
@@ -43,7 +42,8 @@ TEST(Files, SharingConflictsAreError32) {
   for (const auto& c : cases) {
     host::File a, b;
     ASSERT_EQ(host::open_file(p, c.first_access, c.first_share, host::kOpenExisting, a), 0) << c.what;
-    EXPECT_EQ(host::open_file(p, c.second_access, c.second_share, host::kOpenExisting, b), c.second_result) << c.what;
+    EXPECT_EQ(host::open_file(p, c.second_access, c.second_share, host::kOpenExisting, b), c.second_result)
+        << c.what;
     EXPECT_EQ(b.is_open(), c.second_result == 0) << c.what;
   }
   // A truncating open that meets a lock leaves the locked file whole.
@@ -92,14 +92,17 @@ TEST(Files, OpenErrorsAndDispositions) {
         << "a report may go to a device";
     EXPECT_EQ(host::open_file("/dev/zero", host::kAccessRead, host::kShareRead, host::kOpenExisting, out), 5)
         << "but a device is never read as a file";
-    EXPECT_EQ(host::open_file(t.at("c/link"), host::kAccessRead, host::kShareRead, host::kOpenExisting, out), 2)
+    EXPECT_EQ(host::open_file(t.at("c/link"), host::kAccessRead, host::kShareRead, host::kOpenExisting, out),
+              2)
         << "a link is not followed in a host absolute path either";
   }
   std::string name261(261, 'N');
   host::File f;
-  EXPECT_EQ(host::open_file("C:\\" + name261, host::kAccessRead, host::kShareRead, host::kOpenExisting, f), 206);
+  EXPECT_EQ(host::open_file("C:\\" + name261, host::kAccessRead, host::kShareRead, host::kOpenExisting, f),
+            206);
   std::string name260(260, 'N');
-  EXPECT_EQ(host::open_file("C:\\" + name260, host::kAccessRead, host::kShareRead, host::kOpenExisting, f), 206)
+  EXPECT_EQ(host::open_file("C:\\" + name260, host::kAccessRead, host::kShareRead, host::kOpenExisting, f),
+            206)
       << "260 fits NT but not this host's 255-byte names: the host's ENAMETOOLONG is 206 too";
   std::string deep = "C:";
   for (int i = 0; i < 40; ++i) deep += "\\" + std::string(120, 'd');
@@ -137,7 +140,9 @@ TEST(Files, ReadAndWriteFailuresGiveNtCodes) {
   TempTree t;
   t.file("f", "abc");
   host::File f;
-  ASSERT_EQ(host::open_file(t.at("f"), host::kAccessRead | host::kAccessWrite, host::kShareRead, host::kOpenExisting, f), 0);
+  ASSERT_EQ(host::open_file(t.at("f"), host::kAccessRead | host::kAccessWrite, host::kShareRead,
+                            host::kOpenExisting, f),
+            0);
   host::g_syscalls.read = failing_read;
   host::g_syscalls.write = failing_write;
   const struct {
@@ -209,7 +214,8 @@ TEST(Files, AttributesAndDosTime) {
       {"1980-01-01 00:00:00", 315532800, 0x0021, 0x0000},
       {"2026-12-10 13:45:59 (odd second halves down)", 1796910359, uint16_t((46 << 9) | (12 << 5) | 10),
        uint16_t((13 << 11) | (45 << 5) | 29)},
-      {"after 2107 clamps", 4354819200LL, uint16_t((127 << 9) | (12 << 5) | 31), uint16_t((23 << 11) | (59 << 5) | 29)},
+      {"after 2107 clamps", 4354819200LL, uint16_t((127 << 9) | (12 << 5) | 31),
+       uint16_t((23 << 11) | (59 << 5) | 29)},
   };
   for (const auto& c : cases) {
     uint16_t d = 1, tm = 1;

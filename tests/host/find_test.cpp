@@ -1,15 +1,14 @@
 // Directory search: order, "." and "..", what is never listed, patterns, results.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "host/host.h"
 #include "host/syscalls.h"
@@ -68,9 +67,11 @@ TEST(Find, OrderDotsAndFiltering) {
   {
     host::FindHandle h;
     host::FindData d;
-    for (int r = host::find_first("C:\\DIR\\*.*", h, d); r == 0; r = host::find_next(h, d)) records.push_back(d.name);
+    for (int r = host::find_first("C:\\DIR\\*.*", h, d); r == 0; r = host::find_next(h, d))
+      records.push_back(d.name);
   }
-  EXPECT_EQ(records, (std::vector<std::string>{".", "..", "A.COM", "B.EXE", "README", "Readme", "ZSUB", "_UNDER"}))
+  EXPECT_EQ(records,
+            (std::vector<std::string>{".", "..", "A.COM", "B.EXE", "README", "Readme", "ZSUB", "_UNDER"}))
       << "upper-cased names, but names differing only in case keep their spelling";
   EXPECT_EQ(names("C:\\*.*"), (std::vector<std::string>{"dir", "top"})) << "no dots at a drive's root";
 
@@ -97,8 +98,8 @@ TEST(Find, ResultsForMissingAndUnreadable) {
     const char* pattern;
     int result;
   } cases[] = {
-      {"C:\\*.EXE", 18},         {"C:\\nodir\\*.*", 18}, {"C:\\file\\*.*", 18}, {"C:\\loop\\*.*", 18},
-      {"A:\\*.*", 18},           {"Q:\\*.*", 18},        {"C:\\", 18},          {"C:\\*.*", 0},
+      {"C:\\*.EXE", 18}, {"C:\\nodir\\*.*", 18}, {"C:\\file\\*.*", 18}, {"C:\\loop\\*.*", 18},
+      {"A:\\*.*", 18},   {"Q:\\*.*", 18},        {"C:\\", 18},          {"C:\\*.*", 0},
   };
   for (const auto& c : cases) {
     int r = -1;
@@ -134,16 +135,33 @@ TEST(Find, PatternsMatchAsNtFindFirst) {
     const char* name;
     bool match;
   } cases[] = {
-      {"*.*", "NOEXT", true},     {"*.*", "A.B.C", true},      {"*.EXE", "FOO.EXE", true},
-      {"*.EXE", "foo.exe", true}, {"*.EXE", "FOO.EXEC", false}, {"*.EXE", "FOO.COM", false},
-      {"*.EXE", "A.B.EXE", true}, {"*.OV?", "X.OVL", true},    {"*.OV?", "X.OV", true},
-      {"*.OV?", "X.OVLX", false}, {"FOO?.C", "FOO.C", true},   {"FOO?.C", "FOOD.C", true},
-      {"FOO?.C", "FOODS.C", false}, {"*.", "NOEXT", true},     {"*.", "HAS.EXT", false},
-      {"?", "AB", false},         {"??", "A", true},           {"A*", "ABC", true},
-      {"*", ".", true},           {"*.*", "..", true},         {"*.EXE", ".", false},
-      {"EDIT.COM", "edit.com", true}, {"EDIT.COM", "EDIT.CO", false}, {"\xc3\xa9*", "\xc3\xa9T\xc3\xa9", true},
+      {"*.*", "NOEXT", true},
+      {"*.*", "A.B.C", true},
+      {"*.EXE", "FOO.EXE", true},
+      {"*.EXE", "foo.exe", true},
+      {"*.EXE", "FOO.EXEC", false},
+      {"*.EXE", "FOO.COM", false},
+      {"*.EXE", "A.B.EXE", true},
+      {"*.OV?", "X.OVL", true},
+      {"*.OV?", "X.OV", true},
+      {"*.OV?", "X.OVLX", false},
+      {"FOO?.C", "FOO.C", true},
+      {"FOO?.C", "FOOD.C", true},
+      {"FOO?.C", "FOODS.C", false},
+      {"*.", "NOEXT", true},
+      {"*.", "HAS.EXT", false},
+      {"?", "AB", false},
+      {"??", "A", true},
+      {"A*", "ABC", true},
+      {"*", ".", true},
+      {"*.*", "..", true},
+      {"*.EXE", ".", false},
+      {"EDIT.COM", "edit.com", true},
+      {"EDIT.COM", "EDIT.CO", false},
+      {"\xc3\xa9*", "\xc3\xa9T\xc3\xa9", true},
   };
-  for (const auto& c : cases) EXPECT_EQ(host::name_matches(c.pattern, c.name), c.match) << c.pattern << " vs " << c.name;
+  for (const auto& c : cases)
+    EXPECT_EQ(host::name_matches(c.pattern, c.name), c.match) << c.pattern << " vs " << c.name;
 }
 
 }  // namespace

@@ -2,13 +2,12 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace hosttest {
 

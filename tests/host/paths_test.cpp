@@ -1,8 +1,8 @@
 // The drive map grammar, current drive and directory, full paths and case-insensitive
 // resolution.
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "host/host.h"
 #include "host_test_util.h"
@@ -173,15 +173,14 @@ TEST(Paths, CaseInsensitiveResolutionExactFirst) {
     const char* path;
     const char* content;
   } cases[] = {
-      {"C:\\DOS\\EDIT.COM", "mixed"},
-      {"c:\\dos\\edit.com", "mixed"},
-      {"C:\\Dos\\readme", "lower"},
-      {"C:\\Dos\\README", "upper"},
-      {"C:\\DOS\\ReadMe", "upper"},  // no exact match: the first in byte order
+      {"C:\\DOS\\EDIT.COM", "mixed"}, {"c:\\dos\\edit.com", "mixed"}, {"C:\\Dos\\readme", "lower"},
+      {"C:\\Dos\\README", "upper"},   {"C:\\DOS\\ReadMe", "upper"},  // no exact match: the first in byte
+                                                                     // order
   };
   for (const auto& c : cases) {
     host::File f;
-    ASSERT_EQ(host::open_file(c.path, host::kAccessRead, host::kShareRead, host::kOpenExisting, f), 0) << c.path;
+    ASSERT_EQ(host::open_file(c.path, host::kAccessRead, host::kShareRead, host::kOpenExisting, f), 0)
+        << c.path;
     char buf[16] = {};
     size_t got = 0;
     ASSERT_EQ(host::read_file(f, buf, sizeof buf, got), 0);
@@ -191,19 +190,25 @@ TEST(Paths, CaseInsensitiveResolutionExactFirst) {
   t.file("c/Dos/Late.Bin", "late");
   {
     host::File late;
-    ASSERT_EQ(host::open_file("C:\\DOS\\LATE.BIN", host::kAccessRead, host::kShareRead, host::kOpenExisting, late), 0);
+    ASSERT_EQ(
+        host::open_file("C:\\DOS\\LATE.BIN", host::kAccessRead, host::kShareRead, host::kOpenExisting, late),
+        0);
   }
   ASSERT_EQ(rename(t.at("c/Dos/Late.Bin").c_str(), t.at("c/Dos/late.bin").c_str()), 0);
   {
     host::File late;
-    ASSERT_EQ(host::open_file("C:\\DOS\\LATE.BIN", host::kAccessRead, host::kShareRead, host::kOpenExisting, late), 0)
+    ASSERT_EQ(
+        host::open_file("C:\\DOS\\LATE.BIN", host::kAccessRead, host::kShareRead, host::kOpenExisting, late),
+        0)
         << "a renamed entry is looked up afresh";
   }
   host::File f;
-  ASSERT_EQ(host::open_file("C:\\DOS\\New.Txt", host::kAccessWrite, host::kShareNone, host::kCreateNew, f), 0);
+  ASSERT_EQ(host::open_file("C:\\DOS\\New.Txt", host::kAccessWrite, host::kShareNone, host::kCreateNew, f),
+            0);
   f = host::File{};
   struct stat st {};
-  EXPECT_EQ(stat(t.at("c/Dos/New.Txt").c_str(), &st), 0) << "a new name keeps the spelling given, in the found directory";
+  EXPECT_EQ(stat(t.at("c/Dos/New.Txt").c_str(), &st), 0)
+      << "a new name keeps the spelling given, in the found directory";
 }
 
 }  // namespace

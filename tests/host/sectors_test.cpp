@@ -1,12 +1,11 @@
 // Raw devices on image files: opening by map, sector transfers and their NT errors,
 // geometry, media types and drive space.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "host/host.h"
 #include "host_test_util.h"
@@ -20,21 +19,26 @@ using hosttest::TempTree;
 // sectors, 224 root entries (14 sectors), 2880 sectors: 2880-1-18-14 = 2847 clusters.
 std::vector<uint8_t> fat12_boot() {
   std::vector<uint8_t> b(512, 0);
-  b[0] = 0xEB; b[1] = 0x3C; b[2] = 0x90;
-  b[11] = 0x00; b[12] = 0x02;  // bytes per sector
-  b[13] = 1;                   // sectors per cluster
-  b[14] = 1;                   // reserved sectors
-  b[16] = 2;                   // FATs
-  b[17] = 224;                 // root entries
-  b[19] = 0x40; b[20] = 0x0B;  // 2880 sectors
-  b[21] = 0xF0;                // media
-  b[22] = 9;                   // sectors per FAT
-  b[510] = 0x55; b[511] = 0xAA;
+  b[0] = 0xEB;
+  b[1] = 0x3C;
+  b[2] = 0x90;
+  b[11] = 0x00;
+  b[12] = 0x02;  // bytes per sector
+  b[13] = 1;     // sectors per cluster
+  b[14] = 1;     // reserved sectors
+  b[16] = 2;     // FATs
+  b[17] = 224;   // root entries
+  b[19] = 0x40;
+  b[20] = 0x0B;  // 2880 sectors
+  b[21] = 0xF0;  // media
+  b[22] = 9;     // sectors per FAT
+  b[510] = 0x55;
+  b[511] = 0xAA;
   return b;
 }
 
-std::string image(const TempTree& t, const std::string& name, size_t bytes, const std::vector<uint8_t>& first = {},
-                  size_t at = 0) {
+std::string image(const TempTree& t, const std::string& name, size_t bytes,
+                  const std::vector<uint8_t>& first = {}, size_t at = 0) {
   std::string data(bytes, '\0');
   for (size_t i = 0; i < first.size() && at + i < bytes; ++i) data[at + i] = char(first[i]);
   t.file(name, data);
@@ -48,8 +52,15 @@ TEST(Sectors, OpenFollowsTheMap) {
   const struct {
     const char* name;
     int result;
-  } cases[] = {{"\\\\.\\C:", 0}, {"\\\\.\\a:", 0}, {"//./C:", 0}, {"\\\\.\\D:", 2}, {"\\\\.\\PHYSICALDRIVE2", 0},
-               {"\\\\.\\physicaldrive2", 0}, {"\\\\.\\PHYSICALDRIVE0", 2}, {"\\\\.\\PHYSICALDRIVE", 2}, {"C:", 2},
+  } cases[] = {{"\\\\.\\C:", 0},
+               {"\\\\.\\a:", 0},
+               {"//./C:", 0},
+               {"\\\\.\\D:", 2},
+               {"\\\\.\\PHYSICALDRIVE2", 0},
+               {"\\\\.\\physicaldrive2", 0},
+               {"\\\\.\\PHYSICALDRIVE0", 2},
+               {"\\\\.\\PHYSICALDRIVE", 2},
+               {"C:", 2},
                {"\\\\.\\1:", 2}};
   for (const auto& c : cases) {
     host::Device d;
@@ -64,8 +75,9 @@ TEST(Sectors, TransfersAndTheirErrors) {
   std::string hd = image(t, "hd.img", 100 * 512, marker, 63 * 512);  // partition at sector 63
   std::string ro = image(t, "ro.img", 4 * 512);
   ASSERT_EQ(chmod(ro.c_str(), 0444), 0);
-  MapGuard map("C=fixed:/," + hd + "@32256;PHYSICALDRIVE0=" + hd + ";A=floppy:-;R=removable:-;N=network:/tmp;E=" +
-               "fixed:-," + ro + ";M=floppy:-,/nonexistent/disk.img");
+  MapGuard map("C=fixed:/," + hd + "@32256;PHYSICALDRIVE0=" + hd +
+               ";A=floppy:-;R=removable:-;N=network:/tmp;E=" + "fixed:-," + ro +
+               ";M=floppy:-,/nonexistent/disk.img");
   uint8_t buf[1024];
   struct {
     const char* name;
@@ -76,9 +88,9 @@ TEST(Sectors, TransfersAndTheirErrors) {
     int result;
   } cases[] = {
       {"\\\\.\\C:", host::kAccessRead, 0, 512, false, 0},
-      {"\\\\.\\C:", host::kAccessRead, 36 * 512, 512, false, 0},        // last sector of the partition
-      {"\\\\.\\C:", host::kAccessRead, 37 * 512, 512, false, 27},       // one past it
-      {"\\\\.\\C:", host::kAccessRead, 36 * 512, 1024, false, 27},      // straddles the end: nothing
+      {"\\\\.\\C:", host::kAccessRead, 36 * 512, 512, false, 0},    // last sector of the partition
+      {"\\\\.\\C:", host::kAccessRead, 37 * 512, 512, false, 27},   // one past it
+      {"\\\\.\\C:", host::kAccessRead, 36 * 512, 1024, false, 27},  // straddles the end: nothing
       {"\\\\.\\C:", host::kAccessRead, 1, 512, false, 87},
       {"\\\\.\\C:", 0, 0, 512, false, 5},
       {"\\\\.\\C:", host::kAccessRead | host::kAccessWrite, 512, 512, true, 0},
@@ -117,8 +129,10 @@ TEST(Sectors, GeometryAndMediaTypes) {
     int64_t cylinders;
     uint32_t heads, sectors, media;
   } cases[] = {
-      {160, 40, 1, 8, 10}, {360, 40, 2, 9, 6}, {720, 80, 2, 9, 5}, {1200, 80, 2, 15, 1}, {1440, 80, 2, 18, 2},
-      {2880, 80, 2, 36, 3}, {1441, 0, 255, 63, 11}, {255 * 63 * 512 * 4 / 1024, 4, 255, 63, 11},
+      {160, 40, 1, 8, 10},    {360, 40, 2, 9, 6},
+      {720, 80, 2, 9, 5},     {1200, 80, 2, 15, 1},
+      {1440, 80, 2, 18, 2},   {2880, 80, 2, 36, 3},
+      {1441, 0, 255, 63, 11}, {255 * 63 * 512 * 4 / 1024, 4, 255, 63, 11},
   };
   for (const auto& c : cases) {
     std::string img = image(t, "f" + std::to_string(c.kib), c.kib * 1024);
@@ -171,8 +185,11 @@ TEST(Sectors, DriveSpace) {
     const char* what;
     size_t off;
     uint8_t value;
-  } broken[] = {{"bytes per sector 0", 12, 0}, {"sectors per cluster 3", 13, 3}, {"no FATs", 16, 0},
-                {"media byte 0x12", 21, 0x12}, {"no reserved sectors", 14, 0}};
+  } broken[] = {{"bytes per sector 0", 12, 0},
+                {"sectors per cluster 3", 13, 3},
+                {"no FATs", 16, 0},
+                {"media byte 0x12", 21, 0x12},
+                {"no reserved sectors", 14, 0}};
   for (const auto& b : broken) {
     std::vector<uint8_t> boot = fat12_boot();
     boot[b.off] = b.value;

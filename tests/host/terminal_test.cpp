@@ -1,16 +1,15 @@
 // Keys from a terminal: raw mode for each read and restored after, escape sequences of
 // cursor and function keys decoded (never taken for Esc), a lone Esc, Ctrl-C as key 3.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "host/host.h"
 
@@ -32,7 +31,9 @@ struct PtyStdin {
     dup2(slave, 0);
     host::reset_console_io();
   }
-  void type(const std::string& bytes) { EXPECT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  void type(const std::string& bytes) {
+    EXPECT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  }
   ~PtyStdin() {
     dup2(saved, 0);
     close(saved);
@@ -42,6 +43,17 @@ struct PtyStdin {
   }
 };
 
+// Waits (up to 2 s) until the terminal has taken in `n` bytes: a pseudo-terminal hands typed
+// bytes on asynchronously, and a sequence must arrive whole before it is read.
+bool arrived(size_t n) {
+  for (int i = 0; i < 200; ++i) {
+    int waiting = 0;
+    if (ioctl(0, FIONREAD, &waiting) == 0 && size_t(waiting) >= n) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
 TEST(TerminalKeys, RawReadsDecodeSequencesAndRestoreTheMode) {
   PtyStdin pty;
   ASSERT_TRUE(host::console_input_is_terminal());
@@ -50,8 +62,18 @@ TEST(TerminalKeys, RawReadsDecodeSequencesAndRestoreTheMode) {
   ASSERT_TRUE(before.c_lflag & ICANON);
   EXPECT_FALSE(host::console_key_available());
   pty.type("y");  // typed in line mode, without Enter
-  EXPECT_TRUE(host::console_key_available()) << "a key typed without Enter is waiting";
+  bool seen = false;
+  for (int i = 0; i < 200 && !seen; ++i) {
+    seen = host::console_key_available();
+    if (!seen) usleep(10000);
+  }
+  EXPECT_TRUE(seen) << "a key typed without Enter is waiting";
   EXPECT_EQ(host::console_read_key(), 'y');
+  // The rest is typed in character mode (as between reads, but with every byte countable),
+  // with the terminal's own Enter translation (CR to LF) left on.
+  termios chars = before;
+  chars.c_lflag &= ~tcflag_t(ICANON | ECHO);
+  ASSERT_EQ(tcsetattr(0, TCSANOW, &chars), 0);
   const struct {
     const char* what;
     std::string bytes;
@@ -65,14 +87,19 @@ TEST(TerminalKeys, RawReadsDecodeSequencesAndRestoreTheMode) {
       {"ctrl+right arrow", "\x1b[1;5C", {224, 77}},
       {"unknown sequence then a key", "\x1b[99zq", {0, 'q'}},
       {"lone Esc", "\x1b", {27}},
-      {"Enter", "\r", {13}},
+      {"Enter (turned into LF by the terminal between reads)", "\r", {13}},
+      {"Ctrl-J", "\n", {13}},
   };
   for (const auto& c : cases) {
     pty.type(c.bytes);
+    ASSERT_TRUE(arrived(c.bytes.size())) << c.what;
     for (int k : c.keys) EXPECT_EQ(host::console_read_key(), k) << c.what;
     termios after{};
     ASSERT_EQ(tcgetattr(0, &after), 0);
-    EXPECT_EQ(after.c_lflag, before.c_lflag) << c.what << ": the mode is restored after the read";
+    EXPECT_EQ(after.c_lflag, chars.c_lflag) << c.what << ": the mode is restored after the read";
+    int left = -1;
+    ASSERT_EQ(ioctl(0, FIONREAD, &left), 0);
+    ASSERT_EQ(left, 0) << c.what << ": the whole sequence is one key";
   }
 }
 
