@@ -171,7 +171,11 @@ std::string qualifiers_line(const std::vector<std::string>& tokens) {
 std::string report_header() {
   const std::string& ts = driver::g_state.start_timestamp;
   std::string h = format(msg::kBanner, msg::kVersion, msg::kMakerLine);
-  h += format(msg::kIssueLine, "01", "September", 1995);
+  // The same issue line as the console's date lines: the date of the loaded data issue.
+  const std::string& issue = driver::g_state.issue_date;
+  const int issue_yy = two_digits(issue, 0);
+  h += format(msg::kIssueLine, issue.size() >= 6 ? issue.c_str() + 4 : "??", month_name(two_digits(issue, 2)),
+              issue_yy < 0 ? 0 : (issue_yy < 80 ? 2000 + issue_yy : 1900 + issue_yy));
   int year = driver::g_state.start_year;
   if (year == 0) {
     int yy = two_digits(ts, 0);
