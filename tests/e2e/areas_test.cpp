@@ -272,3 +272,48 @@ TEST(Walk, EicarInASampleTreeIsFound) {
   EXPECT_NE(r.out.find("\n2 virus patterns/identities were discovered.\n2 files out of "), std::string::npos) << r.out;
   EXPECT_EQ(r.status, 3);
 }
+
+TEST(Walk, EveryDiskSeesTheSameExclusions) {
+  NEED_FAKETIME();
+  Box b;
+  b.put("KEEP.COM", "12345");
+  // A full list of 31 name exclusions: registered afresh for every disk, never piling up.
+  std::string are;
+  for (int i = 0; i < 31; ++i) are += "<SKIP" + std::to_string(i) + ".COM\n";
+  b.put("BRINT.ARE", are + "C:\\*.COM\n");
+  b.put("SKIP7.COM", "12345");
+  auto o = b.options({"-MU", "-NAB"});
+  o.use_pty = true;
+  const std::string prompt = "multiple disks ... ";
+  o.pty_steps = {e2e::key(prompt, "x"), e2e::key(prompt, "x"), e2e::key(prompt, "\x1b")};
+  const auto r = e2e::run(o);
+  const std::string out = e2e::from_terminal(r.out);
+  const size_t disk1 = out.find("32 areas for " + std::to_string(e2e::data_issue().virus_count) + " viruses on disk #1.\n");
+  const size_t disk2 = out.find("32 areas for " + std::to_string(e2e::data_issue().virus_count) + " viruses on disk #2.\n");
+  ASSERT_NE(disk1, std::string::npos) << out;
+  ASSERT_NE(disk2, std::string::npos) << out;
+  EXPECT_NE(out.substr(disk1, disk2 - disk1).find(summary(1, 5) + kClean), std::string::npos) << out;
+  EXPECT_NE(out.substr(disk2).find(summary(1, 5) + kClean), std::string::npos) << out;
+  EXPECT_EQ(out.find("Unable to process exclusion item"), std::string::npos) << out;
+  EXPECT_NE(out.find("2 disks were checked in total.\n"), std::string::npos) << out;
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Walk, APathPastTheLimitIsNotFormed) {
+  NEED_FAKETIME();
+  Box b;
+  // C:\ plus directories of 50 characters: the fifth level passes 260 characters.
+  std::string rel;
+  for (int i = 0; i < 5; ++i) rel += (rel.empty() ? "" : "/") + std::string(50, char('A' + i));
+  b.put(rel + "/DEEP.COM", "12345");
+  b.put("TOP.COM", "12345");
+  const auto r = b.run({"-NAB", "-NK"});
+  std::string nt = "C:\\";
+  for (int i = 0; i < 4; ++i) nt += std::string(50, char('A' + i)) + "\\";
+  // The walk path of the fifth level and its search mask, cut at the limit.
+  const std::string cut = (nt + std::string(50, 'E') + "\\*.*").substr(0, 260);
+  EXPECT_NE(r.out.find("Illegal path or file specification: " + cut + " (NT error code 206)\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(summary(1, 5) + "1 error was encountered during brinting.\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.status, 2);
+}

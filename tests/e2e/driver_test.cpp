@@ -170,7 +170,7 @@ TEST(DateLines, EscAtTheWarningQuitsUnlessInterruptingIsOff) {
   Drive d;
   auto o = d.options({"-DE", "-NAB"}, before_issue());
   o.use_pty = true;
-  o.pty_steps = {{kPrompt, "\x1b"}};
+  o.pty_steps = {e2e::key(kPrompt, "\x1b")};
   auto r = e2e::run(o);
   EXPECT_NE(from_terminal(r.out).find(kClockWarning + kErasedPrompt + "\nQUIT\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.status, 1);
@@ -188,7 +188,7 @@ TEST(DateLines, CtrlCDuringTheKeyWaitQuits) {
   Drive d;
   auto o = d.options({"-NAB"}, before_issue());
   o.use_pty = true;
-  o.pty_steps = {{kPrompt, "", SIGINT, 0}, {"", "x", 0, 300}};
+  o.pty_steps = {e2e::key(kPrompt, "", SIGINT, 0), e2e::key("", "x", 0, 300)};
   auto r = e2e::run(o);
   EXPECT_NE(from_terminal(r.out).find(kErasedPrompt + "\nQUIT\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.status, 1);
@@ -288,7 +288,7 @@ TEST(QualifierList, PagedOnATerminal) {
   Drive d;
   auto o = d.options({"-REMOV"});
   o.use_pty = true;
-  o.pty_steps = {{kPrompt, " "}, {kPrompt, "\x1b"}};
+  o.pty_steps = {e2e::key(kPrompt, " "), e2e::key(kPrompt, "\x1b")};
   auto r = e2e::run(o);
   EXPECT_EQ(from_terminal(r.out), kStart + help_text(20, 39));
   EXPECT_EQ(r.status, 2);
@@ -335,13 +335,13 @@ TEST(MultipleDisks, EscAtTheFirstPromptChecksNoDisk) {
       " disk in the drive and press any key to start\nBrinting. Press Esc to quit checking multiple disks ... ";
   auto o = d.options({"-MU", "-F", "-NB", "-NAB"});
   o.use_pty = true;
-  o.pty_steps = {{"multiple disks ... ", "\x1b"}};
+  o.pty_steps = {e2e::key("multiple disks ... ", "\x1b")};
   auto r = e2e::run(o);
   EXPECT_EQ(from_terminal(r.out),
             e2e::opening(monday()) + "Place the first" + place + "\n\n0 disks were checked in total.\n");
   EXPECT_EQ(r.status, 0);
 
-  o.pty_steps = {{"multiple disks ... ", "x"}, {"multiple disks ... ", "\x1b"}};
+  o.pty_steps = {e2e::key("multiple disks ... ", "x"), e2e::key("multiple disks ... ", "\x1b")};
   r = e2e::run(o);
   const std::string disk1 = e2e::headline(1, "Full");
   EXPECT_EQ(from_terminal(r.out),

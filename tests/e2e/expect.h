@@ -122,6 +122,17 @@ inline std::string headline(int areas, const char* mode = "Quick", int viruses =
 inline const std::string kNoFiles =
     "0 files (0.0 Kbytes) brinted in 0 minutes and 1 second\nat 0 bytes/second.\nNo viruses were discovered.\n";
 
+// One step of a terminal conversation: once `wait_for` shows, wait `delay_ms`, send `signal`
+// (0: none) and type `send`.
+inline PtyStep key(std::string wait_for, std::string send, int signal = 0, int delay_ms = 0) {
+  PtyStep s;
+  s.wait_for = std::move(wait_for);
+  s.send = std::move(send);
+  s.signal = signal;
+  s.delay_ms = delay_ms;
+  return s;
+}
+
 // A terminal writes "\r\n" for every "\n".
 inline std::string from_terminal(const std::string& s) {
   std::string out;
