@@ -209,6 +209,7 @@ RunResult run(const RunOptions& o) {
         search_from = at + ps.wait_for.size();
       }
       if (ps.delay_ms > 0) ::usleep(static_cast<useconds_t>(ps.delay_ms) * 1000);
+      if (ps.action) ps.action();
       if (ps.signal != 0) ::kill(pid, ps.signal);
       const auto& s = ps.send;
       if (!s.empty()) {

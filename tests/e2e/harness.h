@@ -3,6 +3,7 @@
 // clock, and captures its output and exit status.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -33,6 +34,7 @@ struct PtyStep {
   std::string send;
   int signal = 0;
   int delay_ms = 0;
+  std::function<void()> action = nullptr;  // run (when set) just before the signal and the typing
 };
 
 struct RunOptions {

@@ -230,6 +230,24 @@ TEST(Removal, YesDeletesNoKeepsAndOtherKeysAreIgnored) {
   EXPECT_TRUE(e2e::file_exists(b.at("CLEAN.COM")));
 }
 
+TEST(Removal, DISABLED_ANameThatLeadsToAnotherFileByNowIsNotRemoved) {
+  NEED_FAKETIME();
+  Box b;
+  b.put_eicar("A.COM");
+  b.put("OTHER.TXT", "someone's letter");
+  auto o = b.options({"-NK", "-NB", "-REMOVE", "C:\\A.COM"});
+  o.use_pty = true;
+  e2e::PtyStep swap{"About to delete file C:\\A.COM. Proceed (Y/N) ? ", "y"};
+  swap.action = [&b] { ::rename(b.at("OTHER.TXT").c_str(), b.at("A.COM").c_str()); };
+  o.pty_steps = {swap};
+  auto r = e2e::run(o);
+  const std::string out = from_terminal(r.out);
+  EXPECT_TRUE(contains(out, "Proceed (Y/N) ? Y\r\nCould not delete file C:\\A.COM\n")) << out;
+  EXPECT_TRUE(contains(out, "\n1 file could not be removed.\n")) << out;
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(e2e::read_file(b.at("A.COM")), "someone's letter");
+}
+
 TEST(Removal, NoConfirmationRemovesEveryInfectedFileWithoutAsking) {
   NEED_FAKETIME();
   Box b;
@@ -496,14 +514,28 @@ TEST(ReportFile, AReportFileHeldByAnotherProcessIsRetriedThenRefused) {
   EXPECT_EQ(e2e::read_file(b.at("R.TXT")).find(crlf(kBanner)), 0u);
 }
 
-TEST(ReportFile, PrinterWithoutAPrintSystemCannotBeOpened) {
+TEST(ReportFile, ThePrinterReportGoesToLpOrCannotBeOpened) {
   NEED_FAKETIME();
   Box b;
   b.put("CLEAN.COM", "just text");
+  // An lp that keeps a copy of the file it is given (its last argument).
+  const std::string bin = b.dir.file("bin");
+  e2e::make_dirs(bin);
+  e2e::write_file(bin + "/lp", "#!/bin/sh\nfor a; do f=$a; done\ncat \"$f\" > '" + b.dir.file("printed") + "'\n");
+  ::chmod((bin + "/lp").c_str(), 0755);
   auto o = b.options({"-NK", "-P", "C:\\CLEAN.COM"});
   o.no_stdin = true;
-  o.env["PATH"] = b.dir.file("nobin");  // no lp anywhere on PATH
+  o.env["PATH"] = bin + ":/usr/bin:/bin";
   auto r = e2e::run(o);
+  EXPECT_EQ(r.status, 0) << r.out;
+  const std::string printed = e2e::read_file(b.dir.file("printed"));
+  EXPECT_EQ(printed.find(crlf(kBanner)), 0u) << printed;
+  EXPECT_TRUE(contains(printed, "Command line qualifiers are: -NK -P C:\\CLEAN.COM \r\n")) << printed;
+  EXPECT_TRUE(ends_with(printed, "End of BRINT.\r\n\f"));
+  EXPECT_TRUE(b.tmp_is_empty()) << "the spool file is gone";
+
+  o.env["PATH"] = b.dir.file("nobin");  // no lp anywhere on PATH
+  r = e2e::run(o);
   EXPECT_TRUE(contains(r.out, "Could not open file PRN\n")) << r.out;
   EXPECT_EQ(r.status, 2);
 }
@@ -798,6 +830,15 @@ TEST(Mail, AccountAndPasswordAndEveryFailureKeepTheExitCode) {
   const std::string report = e2e::read_file(b.at("R.TXT"));
   EXPECT_TRUE(contains(report, "Command line qualifiers are: -NK -MI=OPS,* -P=R.TXT C:\\E.COM \r\n")) << report;
   EXPECT_FALSE(contains(report, "SECRET"));
+
+  // An account the mail program cannot take.
+  o.args = {"-NK", "-MI=-X", "C:\\E.COM"};
+  ::unlink(b.dir.file("mail.args").c_str());
+  r = e2e::run(o);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(ends_with(r.out, "support@corvel.example\nCould not logon to mail.\n")) << r.out;
+  EXPECT_FALSE(e2e::file_exists(b.dir.file("mail.args")));
+  EXPECT_TRUE(b.tmp_is_empty());
 
   // The mail program fails.
   o.args = {"-NK", "-MI", "C:\\E.COM"};
