@@ -230,6 +230,8 @@ TEST(Removal, YesDeletesNoKeepsAndOtherKeysAreIgnored) {
   EXPECT_TRUE(e2e::file_exists(b.at("CLEAN.COM")));
 }
 
+// Disabled until file scanning hands the removal the identity of the file it checked (the
+// scan hook passes the name only, so the file now behind the name is deleted).
 TEST(Removal, DISABLED_ANameThatLeadsToAnotherFileByNowIsNotRemoved) {
   NEED_FAKETIME();
   Box b;
@@ -397,6 +399,8 @@ TEST(Removal, AFailedRemovalPutsTheModeBack) {
   failed_removal_restores(false);
 }
 
+// Disabled until the owner is given back after the mode: once the file belongs to its old
+// owner again, a program without the file-owner override can no longer set its mode.
 TEST(Removal, DISABLED_AFailedRemovalPutsTheOwnerAndModeBack) {
   NEED_FAKETIME();
   if (!can_drop_fowner()) GTEST_SKIP() << "needs root and setpriv";
@@ -729,7 +733,8 @@ TEST(EventLog, AMachineThatDoesNotResolveIsReportedOnceAndEventsStayLocal) {
 }
 
 // The machine message comes while the finding line is still open: it must stand on a line
-// of its own, so that the finding line keeps its file name.
+// of its own, so that the finding line keeps its file name. Disabled until the finding
+// report ends its line before the event is logged.
 TEST(EventLog, DISABLED_TheMachineMessageDoesNotJoinTheFindingLine) {
   NEED_FAKETIME();
   Box b;
