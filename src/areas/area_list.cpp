@@ -41,6 +41,18 @@ int add_built_area(const std::string& descriptor) {
   return driver::kReported;
 }
 
+// Whether a drive gets a boot sector area. A network drive has no boot sector. On this host a
+// fixed drive mapped with files only (no DEVICE, as the default "C=/") has no sectors at all,
+// so it is treated like a network drive instead of failing every run with a read error; a
+// floppy or removable drive keeps its area, where no DEVICE means no medium ("empty").
+bool has_boot_area(char letter) {
+  const int type = host::drive_type(letter);
+  if (type == host::kDriveNetwork) return false;
+  if (type == host::kDriveFloppy || type == host::kDriveRemovable) return true;
+  const host::DriveEntry* d = host::find_drive(letter);
+  return d != nullptr && !d->device.empty();
+}
+
 // Steps for the drive mask: the master boot sectors, then per drive its boot sector and
 // its whole-drive area.
 int add_drive_areas() {
@@ -49,7 +61,7 @@ int add_drive_areas() {
   for (int n = 0; n < 26; ++n) {
     if ((s.drive_mask & (1u << n)) == 0) continue;
     const char letter = static_cast<char>('A' + n);
-    if (!no_boot_areas() && host::drive_type(letter) != host::kDriveNetwork &&
+    if (!no_boot_areas() && has_boot_area(letter) &&
         add_built_area(drive_prefix(letter) + "|0") != 0)
       return driver::kReported;
     const std::string whole = (s.area_flags & driver::kAreaAllFiles) ? drive_prefix(letter) + "\\>*.*"

@@ -121,8 +121,7 @@ void run_passes() {
   build_pattern_index();
   if (g_settings.server_mode) {
     reset_pass_counters();
-    if (server_loop() == kReported) stop(kExitError);
-    return;
+    server_loop();
   }
   int pass = 0;
   for (;;) {

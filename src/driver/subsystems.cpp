@@ -4,6 +4,7 @@
 #include "driver/subsystems.h"
 
 #include "areas/areas.h"
+#include "disk/disk.h"
 #include "driver/base/output.h"
 #include "driver/base/results.h"
 #include "driver/base/settings.h"
@@ -14,6 +15,7 @@
 #include "findings/reports.h"
 #include "host/host.h"
 #include "notify/notify.h"
+#include "server/server.h"
 #include "virusdata/builtin.h"
 #include "virusdata/library.h"
 
@@ -57,8 +59,12 @@ void complete_special_system_files() {
 }
 
 void reset_buffered_files() { engine::reset_files(); }
-void fill_drive_types() {}
-void pair_drives() {}
+void fill_drive_types() {
+  disk::fill_drive_types();
+  disk::connect_hooks();
+}
+
+void pair_drives() { disk::pair_drives(); }
 
 void reset_identity_engine() {
   engine::reset_identity();
@@ -94,7 +100,7 @@ int parse_command_line_pattern(const std::string& text, const std::string& label
 
 void build_pattern_index() { virusdata::build_pattern_index(); }
 
-int read_server_state() { return 0; }
+int read_server_state() { return server::read_server_state(); }
 
 int open_report_file() {
   notify::setup_report();
@@ -112,7 +118,7 @@ void arm_end_event() { notify::arm_end_event(); }
 
 int examine_areas() { return areas::examine_areas(); }
 int list_virus_library() { return virusdata::show_virus_list(); }
-int server_loop() { return 0; }
+void server_loop() { server::server_loop(); }
 
 void show_alert_window() { notify::alert_window(); }
 

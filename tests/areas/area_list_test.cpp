@@ -16,7 +16,8 @@ using Entries = std::vector<std::string>;
 
 // C: fixed (the working directory is its root), D: removable, E: network, F: CD-ROM,
 // A: a floppy drive without a disk.
-constexpr const char* kMap = "C=@/c;D=removable:@/d;E=network:@/e;F=cdrom:@/f;A=floppy:-";
+// C: has sectors (an image); a fixed drive mapped with files only has no boot sector area.
+constexpr const char* kMap = "C=@/c,@/c.img;D=removable:@/d;E=network:@/e;F=cdrom:@/f,@/f.img;A=floppy:-;G=@/g";
 
 struct AreaListTest : ::testing::Test {
   areastest::Env env{kMap, "c"};
@@ -47,10 +48,12 @@ TEST_F(AreaListTest, DefaultAreasWhenNothingIsNamed) {
     Entries want;
   } cases[] = {
       {"executables", false, false, false,
-       {"\"All master boot sectors\"", "C:|0", "C:\"All executables\"", "D:|0", "D:\"All executables\""}},
-      {"-ALL", true, false, false, {"\"All master boot sectors\"", "C:|0", "C:\\>*.*", "D:|0", "D:\\>*.*"}},
-      {"-NAB", false, true, false, {"C:\"All executables\"", "D:\"All executables\""}},
-      {"-FS", false, false, true, {"C:\"All executables\"", "D:\"All executables\""}},
+       {"\"All master boot sectors\"", "C:|0", "C:\"All executables\"", "D:|0", "D:\"All executables\"",
+        "G:\"All executables\""}},
+      {"-ALL", true, false, false,
+       {"\"All master boot sectors\"", "C:|0", "C:\\>*.*", "D:|0", "D:\\>*.*", "G:\\>*.*"}},
+      {"-NAB", false, true, false, {"C:\"All executables\"", "D:\"All executables\"", "G:\"All executables\""}},
+      {"-FS", false, false, true, {"C:\"All executables\"", "D:\"All executables\"", "G:\"All executables\""}},
   };
   for (const auto& c : cases) {
     driver::reset_settings();
@@ -166,7 +169,7 @@ TEST_F(AreaListTest, AreasFileWarningCommentsAndNothingNamed) {
   // Comment and blank lines name nothing: the default drives are still added.
   ASSERT_EQ(build("; nothing here\n\n   \t\n;\n", &out), 0);
   EXPECT_EQ(out, "Warning! Using area descriptions in file BRINT.ARE\n");
-  EXPECT_EQ(entries().size(), 5u);
+  EXPECT_EQ(entries().size(), 6u);  // master boot sectors, C:|0, D:|0, three drives' executables
 
   // A named area clears nothing-named: no default drives.
   driver::reset_settings();
