@@ -807,9 +807,13 @@ int take_ownership_of(const File& f) {
 
 int restore_owner_of(const File& f, const FileOwner& saved) {
   if (!f.is_open()) return kErrInvalidParameter;
+  // The mode goes back while the file is still ours (once it belongs to its old owner again,
+  // a process without the file-owner override cannot change it), then the owner, then the
+  // mode once more, because giving a file away clears its set-id bits.
   int rc = 0;
-  if (::fchown(f.fd, uid_t(saved.user), gid_t(saved.group)) != 0) rc = nt_err(errno);
-  if (::fchmod(f.fd, mode_t(saved.mode)) != 0 && rc == 0) rc = nt_err(errno);
+  if (::fchmod(f.fd, mode_t(saved.mode)) != 0) rc = nt_err(errno);
+  if (::fchown(f.fd, uid_t(saved.user), gid_t(saved.group)) != 0 && rc == 0) rc = nt_err(errno);
+  ::fchmod(f.fd, mode_t(saved.mode));  // may be refused now; the first change already holds
   return rc;
 }
 

@@ -399,9 +399,9 @@ TEST(Removal, AFailedRemovalPutsTheModeBack) {
   failed_removal_restores(false);
 }
 
-// Disabled until the owner is given back after the mode: once the file belongs to its old
-// owner again, a program without the file-owner override can no longer set its mode.
-TEST(Removal, DISABLED_AFailedRemovalPutsTheOwnerAndModeBack) {
+// The mode must go back before the owner: once the file belongs to its old owner again, a
+// program without the file-owner override can no longer set its mode.
+TEST(Removal, AFailedRemovalPutsTheOwnerAndModeBack) {
   NEED_FAKETIME();
   if (!can_drop_fowner()) GTEST_SKIP() << "needs root and setpriv";
   failed_removal_restores(true);
