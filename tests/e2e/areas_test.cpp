@@ -334,3 +334,14 @@ TEST(Walk, NamesOnTheStatusLineAreBlankedToTheLastLength) {
                        summary(2, 10) + kClean);
   EXPECT_EQ(r.status, 0);
 }
+
+TEST(Walk, AFloppyDriveWithoutADiskIsEmpty) {
+  NEED_FAKETIME();
+  Box b;
+  auto o = b.options({"-NAB", "-NK", "A:"});
+  o.env["BRINT_DRIVES"] += ";A=floppy:-";
+  const auto r = e2e::run(o);
+  EXPECT_EQ(r.out, e2e::opening(at()) + e2e::headline(1) + e2e::kElapsed0 + std::string(19, ' ') +
+                       "\rDrive A is empty.\n" + summary(0, 0) + "1 error was encountered during brinting.\n" + kClean);
+  EXPECT_EQ(r.status, 2);
+}
