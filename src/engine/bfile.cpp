@@ -9,7 +9,6 @@
 namespace engine {
 
 Files g_files;
-BfileHooks g_bfile_hooks;
 
 namespace {
 
@@ -59,25 +58,21 @@ bool system_read(FileSlot& s, uint8_t* dest, size_t n, size_t& got) {
   return true;
 }
 
-std::string temp_path(const std::string& name) {
-  std::string dir = driver::g_state.temp_dir;
-  if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
-  return dir + name;
-}
-
 int close_scan_file_with(int record, bool shred) {
   if (record < 0 || record >= kScanFiles) return -1;
   ScanFile& rec = g_files.scan_files[size_t(record)];
   if (rec.handle == 0) return -1;
-  int result = close_file(rec.handle) == 0 ? 0 : -1;
+  const int handle = rec.handle;
   rec.handle = 0;
-  if (!rec.temp_name.empty()) {
-    std::string path = temp_path(rec.temp_name);
-    int rc = (shred && g_bfile_hooks.shred) ? g_bfile_hooks.shred(path) : host::delete_file(path);
-    if (rc != 0) result = -1;
-    rec.temp_name.clear();
+  if (!rec.temp.active()) return close_file(handle) == 0 ? 0 : -1;
+  // The copy's handle goes back to it: shredding, closing and deleting happen through it.
+  FileSlot* sp = slot_of(handle);
+  if (sp != nullptr) {
+    rec.temp.file = std::move(sp->file);
+    drop_buffer(*sp, 0);
+    sp->system_pos = 0;
   }
-  return result;
+  return unpack::close_temp_copy(rec.temp, shred) == 0 && sp != nullptr ? 0 : -1;
 }
 
 }  // namespace
@@ -279,8 +274,28 @@ int open_scan_file(std::string_view name) {
     int h = open_file(name, kOpenRead, 0);
     if (h < 0) return -1;
     rec.handle = h;
-    rec.temp_name.clear();
     return i;
+  }
+  return -1;
+}
+
+int adopt_temp_copy(unpack::TempCopy& copy) {
+  if (!copy.active() || !copy.file.is_open()) return -1;
+  for (int i = 0; i < kScanFiles; ++i) {
+    ScanFile& rec = g_files.scan_files[size_t(i)];
+    if (rec.handle != 0) continue;
+    for (FileSlot& s : g_files.slots) {
+      if (s.file.is_open()) continue;
+      if (host::seek_file(copy.file, 0, 0, nullptr) != 0) return -1;
+      s.file = std::move(copy.file);
+      drop_buffer(s, 0);
+      s.system_pos = 0;
+      s.last_error = 0;
+      rec.temp = std::move(copy);
+      rec.handle = int(&s - g_files.slots.data()) + 1;
+      return i;
+    }
+    return -1;
   }
   return -1;
 }

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "host/host.h"
+#include "unpack/unpack.h"
 
 namespace engine {
 
@@ -51,14 +52,11 @@ struct FileSlot {
 };
 
 struct ScanFile {
-  std::string temp_name;  // bare name of a temporary copy in the temporary directory, or empty
-  int handle = 0;         // file handle of the open file, 0 when the record is free
-};
-
-// Shredding of a temporary copy (file removal sets it); empty: the copy is deleted.
-// Takes the full name; returns 0 or non-zero on failure.
-struct BfileHooks {
-  std::function<int(const std::string&)> shred;  // empty: close_scan_file_shred deletes
+  // A temporary expanded copy: its name and table entry. While the record is open the
+  // handle of its exclusive creation sits in the record's file slot; closing gives it back
+  // so the copy is shredded through it and never reopened by name.
+  unpack::TempCopy temp;
+  int handle = 0;  // file handle of the open file, 0 when the record is free
 };
 
 struct Files {
@@ -67,7 +65,6 @@ struct Files {
   int last_open_error = 0;                   // NT error code of the last failed open_file()
 };
 extern Files g_files;
-extern BfileHooks g_bfile_hooks;
 // Closes every open slot and frees every scan-file record (tests, end of run).
 void reset_files();
 
@@ -96,8 +93,12 @@ int file_error(int handle);
 // Opens `name` for reading into the first free scan-file record: its index 0..7, or -1
 // when all eight are in use or the open fails.
 int open_scan_file(std::string_view name);
-// Closes the record's file; a temporary copy named in the record is deleted (or, with the
-// shredding variant, shredded). Returns 0, or -1 when the close or the deletion failed.
+// Puts the temporary copy `copy` (open, from unpack::detect_and_expand) into the first free
+// scan-file record: its handle goes into a free file slot, positioned at 0. Returns the record
+// 0..7, or -1 when no record or slot is free (then `copy` is left as it was).
+int adopt_temp_copy(unpack::TempCopy& copy);
+// Closes the record's file; a temporary copy held in the record is deleted (or, with the
+// shredding variant, shredded through its handle). Returns 0, or -1 when the close or the deletion failed.
 // The record is free afterwards in every case.
 int close_scan_file(int record);
 int close_scan_file_shred(int record);

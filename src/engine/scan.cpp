@@ -11,6 +11,7 @@
 #include "engine/scan_buffer.h"
 #include "findings/messages.h"
 #include "findings/reports.h"
+#include "unpack/unpack.h"
 
 namespace engine {
 
@@ -190,6 +191,41 @@ int close_after(int scan_record, bool infected) {
   return infected ? close_scan_file_shred(scan_record) : close_scan_file(scan_record);
 }
 
+// A reader over a handle of the buffered layer for the detection and the expanders.
+unpack::ReadAt reader_of(int handle) {
+  return [handle](uint64_t offset, uint8_t* dest, size_t n) -> int64_t {
+    if (offset > uint64_t(INT64_MAX) || seek_file(handle, int64_t(offset), 0) < 0) return unpack::kSeekFailed;
+    const int64_t got = read_file(handle, dest, n);
+    return got < 0 ? unpack::kReadFailed : got;
+  };
+}
+
+// The name the directory search found: the last component of the path (empty in server
+// mode, where archives are recognised by their header only).
+std::string_view search_name_of(const std::string& name) {
+  if (driver::g_settings.server_mode) return {};
+  const size_t cut = name.find_last_of("\\/");
+  return cut == std::string::npos ? std::string_view(name) : std::string_view(name).substr(cut + 1);
+}
+
+// Detect and expand on the file of `scan_record`: 1 with `copy` the scan-file record of the
+// expanded copy, -6 not expandable, -2 failed (no copy is left). `kind` is the detection.
+int expand_scan_file(const std::string& name, int scan_record, int& kind, int& copy) {
+  copy = -1;
+  const int handle = scan_file_handle(scan_record);
+  unpack::TempCopy temp;
+  const int rc = unpack::detect_and_expand(search_name_of(name), reader_of(handle), kind, temp);
+  flush_file(handle);
+  rewind_file(handle);
+  if (rc != unpack::kExpanded) return rc;
+  copy = adopt_temp_copy(temp);
+  if (copy < 0) {
+    unpack::close_temp_copy(temp, false);  // no scan-file record free: the ninth copy
+    return -2;
+  }
+  return 1;
+}
+
 int64_t findings_count() { return driver::g_counters.pattern_findings + driver::g_counters.identity_findings; }
 
 }  // namespace
@@ -233,6 +269,13 @@ int analyse_file(const std::string& name, const FileRecord& record, int scan_rec
   return 0;
 }
 
+int detect_compression(int handle, std::string_view search_name) {
+  const int kind = unpack::detect(search_name, reader_of(handle));
+  flush_file(handle);
+  rewind_file(handle);
+  return kind;
+}
+
 int scan_file(const std::string& name, const FileRecord& record, int& compression_kind) {
   compression_kind = 0;
   if (!driver::g_settings.server_mode) {
@@ -251,9 +294,9 @@ int scan_file(const std::string& name, const FileRecord& record, int& compressio
   findings::set_file_location(name);
   int kept = 0;
 
-  if (driver::g_settings.check_compressed && g_scan_hooks.detect_and_expand) {
+  if (driver::g_settings.check_compressed) {
     int kind = 0, copy = -1;
-    const int rc = g_scan_hooks.detect_and_expand(scan_record, kind, copy);
+    const int rc = expand_scan_file(name, scan_record, kind, copy);
     compression_kind = kind;
     if (rc == 1 && copy >= 0) {
       const int copy_handle = scan_file_handle(copy);

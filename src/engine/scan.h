@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace engine {
 
@@ -26,10 +27,6 @@ struct FileRecord {
 struct ScanHooks {
   // The status display of the walk (shows the name of the file being checked).
   std::function<void(const char*)> show_status;
-  // Detect and expand a compressed executable on the scan-file record `record`: sets
-  // `kind` (0 none) and `copy` (the scan-file record of a temporary expanded copy, or -1);
-  // returns 1 when a copy was made, -6 when the kind is not expandable, -2 on failure.
-  std::function<int(int record, int& kind, int& copy)> detect_and_expand;
   // Removal of an infected file (deletion or shredding when asked for).
   std::function<void(const std::string&)> remove_file;
 };
@@ -40,6 +37,11 @@ extern ScanHooks g_scan_hooks;
 // closed, -4 when it could not be read. `compression_kind` is the detected compression kind
 // of a file that was not expanded, else 0.
 int scan_file(const std::string& name, const FileRecord& record, int& compression_kind);
+
+// Compression detection (unpack::detect) on an open handle of the buffered layer, which is
+// left flushed at position 0: kind 1..19, 0 not compressed, -4 could not be read.
+// `search_name` is the name the directory search found (empty in server mode).
+int detect_compression(int handle, std::string_view search_name);
 
 // Analyses an open scan file (the file itself or an expanded copy) and closes it. Returns 0,
 // -3 (close failed) or -4 (read failed; reported).

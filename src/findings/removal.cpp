@@ -9,11 +9,6 @@
 
 namespace findings {
 
-const char kOverwriteBlock[kOverwriteBlockSize + 1] =
-    "Fast positive deletion  *  Keeps your data secure  *  "
-    "Contents destroyed by the BRINT shredder.  *  ";
-static_assert(sizeof kOverwriteBlock == kOverwriteBlockSize + 1, "the overwrite block is 100 bytes");
-
 namespace {
 
 constexpr int kNotTheFile = -1;  // the name leads to something other than the expected regular file

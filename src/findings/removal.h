@@ -22,6 +22,7 @@
 #include <string>
 
 #include "host/host.h"
+#include "unpack/unpack.h"
 
 namespace msg::removal {
 constexpr const char* kAboutToShred = "About to shred file %s. Proceed (Y/N) ? ";
@@ -40,9 +41,9 @@ constexpr const char* kDeleted = "File %s has been deleted.\n";
 namespace findings {
 
 constexpr uint32_t kAttributeMask = 0x137;  // read-only, hidden, system, directory, archive, temporary
-constexpr size_t kOverwriteBlockSize = 100;
-// "Fast positive deletion  *  Keeps your data secure  *  " and a 46-character notice line.
-extern const char kOverwriteBlock[kOverwriteBlockSize + 1];
+// The shredding overwrite block is the one the temporary copies use too.
+using unpack::kOverwriteBlock;
+using unpack::kOverwriteBlockSize;
 
 // Offers removal of the infected file `path` (does nothing unless file removal is on): asks
 // "About to delete/shred file %s. Proceed (Y/N) ? " (Esc stops the program; -NOC answers

@@ -6,9 +6,9 @@
 #include "driver/base/console.h"
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
-#include "engine/bfile.h"
 #include "findings/messages.h"
 #include "host/host.h"
+#include "unpack/unpack.h"
 
 namespace findings {
 
@@ -18,11 +18,6 @@ FindingsHooks g_findings_hooks;
 void reset_findings() { g_findings = FindingsState{}; }
 
 namespace {
-
-constexpr const char* kCompressorNames[] = {
-    "ARC",     "ARJ",     "BOO",     "LZH",   "PAK",        "ZIP",   "ZOO",
-    "PKLite",  "ARJ self extract",   "LX 0.9X", "LHarc",  "TopSpeed CRUNCH", "PKARCK",
-    "BSA",     "LARC",    "LH",      "LZEXE", "Diet",       "Cruncher"};
 
 constexpr const char* kDriveTypeWords[] = {"no drive", "floppy drive", "fixed disk", "network drive",
                                            "CD-ROM",   "RAM drive",    "removable drive"};
@@ -134,9 +129,11 @@ void compression_warning(std::string_view file_name, int kind, int variant) {
 
 int compression_check(std::string_view file_name) {
   const std::string name(file_name);
-  const int handle = engine::open_file(name, engine::kOpenRead, 0);
-  if (handle < 0) {
-    const int code = engine::g_files.last_open_error;
+  // Read access, shared for reading, as the buffered layer opens files for checking; the
+  // check reads through its own handle, so it needs no slot of that layer.
+  host::File file;
+  const int code = host::open_file(name, host::kAccessRead, host::kShareRead, host::kOpenExisting, file);
+  if (code != 0) {
     driver::out_set(msg::scan::kNtErrorCode, long(code));
     if (code == host::kErrAccessDenied)
       driver::out_append(msg::scan::kErrorWord, msg::scan::kAccessDenied);
@@ -148,23 +145,22 @@ int compression_check(std::string_view file_name) {
     driver::output(true);
     return -2;
   }
-  const int kind = g_findings_hooks.detect_compression ? g_findings_hooks.detect_compression(handle) : 0;
-  engine::close_file(handle);
+  // The archive test looks at the name the directory search found: the last path component.
+  const size_t cut = name.find_last_of("\\/");
+  const std::string_view found = cut == std::string::npos ? std::string_view(name) : std::string_view(name).substr(cut + 1);
+  const int kind = unpack::detect(found, unpack::file_reader(file));
+  host::close_file(file);
   if (kind > 0) {
     compression_warning(name, kind, 2);
     return 0;
   }
   if (kind == 0) return 0;
-  if (kind == -4) {
-    driver::outputf(true, msg::scan::kCouldNotReadFile, name.c_str());
-    return -2;
-  }
+  if (kind == unpack::kUnreadable) driver::outputf(true, msg::scan::kCouldNotReadFile, name.c_str());
   return -2;
 }
 
 const char* compression_name(int kind) {
-  if (kind < 1 || kind > int(std::size(kCompressorNames))) return "Unknown";
-  return kCompressorNames[kind - 1];
+  return unpack::compressor_name(kind);
 }
 
 const char* drive_type_word(int index) {

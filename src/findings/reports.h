@@ -54,8 +54,8 @@ void reset_findings();
 struct FindingsHooks {
   // Logs an event (type, category, identifier, insertion strings) in the system event log.
   std::function<void(int, int, uint32_t, const std::vector<std::string>&)> log_event;
-  // Compression detection on an open buffered-file handle: kind 1..19, 0 not compressed,
-  // -4 could not read, other negatives failures. Empty: nothing is ever found compressed.
+  // Server mode's compression note only (engine::detect_compression when empty): detection
+  // on an open buffered-file handle, kind 1..19, 0 not compressed, -4 could not read.
   std::function<int(int)> detect_compression;
 };
 extern FindingsHooks g_findings_hooks;
@@ -76,7 +76,7 @@ const std::string& location_text(int32_t kind);
 
 // variant 1: only the outside has been checked; 2: compressed. Counts a compressed file.
 void compression_warning(std::string_view file_name, int kind, int variant);
-// Opens the file and runs compression detection. 0 when not compressed or a warning was
+// Opens the file (read, shared for reading) and runs unpack::detect on it. 0 when not compressed or a warning was
 // given; -2 when the file could not be opened or read (reported here).
 int compression_check(std::string_view file_name);
 

@@ -221,7 +221,7 @@ std::string compression_note(const std::string& source) {
     return std::string();
   }
   const auto& detect = findings::g_findings_hooks.detect_compression;
-  const int kind = detect ? detect(handle) : 0;
+  const int kind = detect ? detect(handle) : engine::detect_compression(handle, {});
   engine::close_file(handle);
   if (kind > 0) {
     ++driver::g_counters.compressed_files;

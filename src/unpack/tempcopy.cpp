@@ -31,12 +31,6 @@ struct ExitCleanup {
 constexpr char kProgressText[] = "  Decompressing ...\r";
 constexpr int kProgressWidth = int(sizeof(kProgressText)) - 2;  // without "\r" and terminator
 
-// The overwrite block of shredding: 54 characters of slogan, then a 46-character notice.
-constexpr char kOverwriteBlock[] =
-    "Fast positive deletion  *  Keeps your data secure  *  "
-    "File contents overwritten before deletion  *  ";
-static_assert(sizeof(kOverwriteBlock) - 1 == 100, "the overwrite block is 100 bytes");
-
 constexpr size_t kReadChunk = 65536;
 
 std::string temp_directory() {
@@ -54,8 +48,8 @@ int shred_through(host::File& file) {
   uint64_t size = 0;
   if (host::file_size(file, size) != 0) return -1;
   if (host::seek_file(file, 0, 0, nullptr) != 0) return -1;
-  for (uint64_t written = 0; written < size; written += 100)
-    if (host::write_file(file, kOverwriteBlock, 100) != 0) return -1;
+  for (uint64_t written = 0; written < size; written += kOverwriteBlockSize)
+    if (host::write_file(file, kOverwriteBlock, kOverwriteBlockSize) != 0) return -1;
   return 0;
 }
 

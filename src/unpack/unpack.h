@@ -78,6 +78,14 @@
 
 namespace unpack {
 
+// The overwrite block of shredding, used by file removal and by the temporary copies alike:
+// 54 characters of slogan, then a 46-character notice line; 100 bytes, no terminator used.
+constexpr size_t kOverwriteBlockSize = 100;
+inline constexpr char kOverwriteBlock[kOverwriteBlockSize + 1] =
+    "Fast positive deletion  *  Keeps your data secure  *  "
+    "Contents destroyed by the BRINT shredder.  *  ";
+static_assert(sizeof kOverwriteBlock == kOverwriteBlockSize + 1, "the overwrite block is 100 bytes");
+
 // Compression kinds; 0 is "not compressed".
 constexpr int kKindNone = 0;
 constexpr int kKindArc = 1;

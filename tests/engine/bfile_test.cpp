@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/base/settings.h"
+#include "unpack/unpack.h"
 
 namespace {
 
@@ -187,33 +188,56 @@ TEST_F(BfileTest, CreateNewRefusesAnExistingFileAndReadOnlyPermissionApplies) {
   EXPECT_TRUE(attributes & host::kAttrReadOnly);
 }
 
-TEST_F(BfileTest, ClosingAScanFileDeletesItsTemporaryCopy) {
-  driver::g_state.temp_dir = dir.path;  // no trailing separator: one is added
-  const std::string copy = dir.file("BRT1.TMP");
-  write_bytes(copy, {1, 2, 3});
-  int rec = engine::open_scan_file(copy);
-  ASSERT_GE(rec, 0);
-  engine::g_files.scan_files[size_t(rec)].temp_name = "BRT1.TMP";
-  EXPECT_EQ(engine::close_scan_file(rec), 0);
-  EXPECT_FALSE(host::file_exists(copy));
-  EXPECT_EQ(engine::scan_file_handle(rec), -1);
+TEST_F(BfileTest, TemporaryCopyIsReadAndClosedThroughItsCreationHandle) {
+  driver::g_state.temp_dir = dir.path;
+  unpack::reset_temp_copies();
+  for (const bool shred : {false, true}) {
+    unpack::TempCopy copy;
+    ASSERT_EQ(unpack::create_temp_copy(copy), 0);
+    const std::vector<uint8_t> bytes = pattern_bytes(250);
+    ASSERT_EQ(host::write_file(copy.file, bytes.data(), bytes.size()), 0);
+    const std::string path = dir.file(copy.name);
+    // A second name shows what the copy held when its own name went.
+    const std::string witness = dir.file(shred ? "shredded" : "deleted");
+    ASSERT_EQ(link(path.c_str(), witness.c_str()), 0);
 
-  // The deletion failing (the copy is gone already) makes the close report -1.
-  rec = engine::open_scan_file(name);
-  engine::g_files.scan_files[size_t(rec)].temp_name = "GONE.TMP";
-  EXPECT_EQ(engine::close_scan_file(rec), -1);
+    const int rec = engine::adopt_temp_copy(copy);
+    ASSERT_GE(rec, 0);
+    EXPECT_FALSE(copy.active());
+    const int h = engine::scan_file_handle(rec);
+    std::vector<uint8_t> got(300);
+    EXPECT_EQ(engine::read_file(h, got.data(), got.size()), 250);  // read from position 0
+    got.resize(250);
+    EXPECT_EQ(got, bytes);
 
-  // The shredding variant hands the copy to the shredder.
-  std::string shredded;
-  engine::g_bfile_hooks.shred = [&](const std::string& path) {
-    shredded = path;
-    return 0;
-  };
-  rec = engine::open_scan_file(name);
-  engine::g_files.scan_files[size_t(rec)].temp_name = "BRT2.TMP";
-  EXPECT_EQ(engine::close_scan_file_shred(rec), 0);
-  EXPECT_EQ(shredded, dir.path + "\\BRT2.TMP");
-  engine::g_bfile_hooks.shred = nullptr;
+    EXPECT_EQ(shred ? engine::close_scan_file_shred(rec) : engine::close_scan_file(rec), 0);
+    EXPECT_FALSE(host::file_exists(path));
+    EXPECT_EQ(engine::scan_file_handle(rec), -1);
+    const std::vector<uint8_t> left = read_bytes(witness);
+    if (shred) {
+      ASSERT_EQ(left.size(), 300u);
+      EXPECT_EQ(std::string(left.begin(), left.begin() + 100), std::string(unpack::kOverwriteBlock, 100));
+    } else {
+      EXPECT_EQ(left, bytes);
+    }
+  }
+  for (const auto& p : unpack::g_temp_copies.paths) EXPECT_EQ(p, "");
+  for (const auto& s : engine::g_files.slots) EXPECT_FALSE(s.file.is_open());
+}
+
+TEST_F(BfileTest, TemporaryCopyNeedsAFreeRecord) {
+  driver::g_state.temp_dir = dir.path;
+  unpack::reset_temp_copies();
+  write_bytes(name, {1});
+  std::vector<int> records;
+  for (int i = 0; i < engine::kScanFiles; ++i) records.push_back(engine::open_scan_file(name));
+  unpack::TempCopy copy;
+  ASSERT_EQ(unpack::create_temp_copy(copy), 0);
+  EXPECT_EQ(engine::adopt_temp_copy(copy), -1);
+  EXPECT_TRUE(copy.active());  // still the caller's, open
+  EXPECT_TRUE(copy.file.is_open());
+  EXPECT_EQ(unpack::close_temp_copy(copy, false), 0);
+  for (int r : records) engine::close_scan_file(r);
 }
 
 }  // namespace

@@ -3,12 +3,17 @@
 // and the results and messages of files that cannot be opened or read.
 #include "engine/scan.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 
 #include "engine/matcher.h"
 #include "engine_test_util.h"
 #include "host/syscalls.h"
+#include "../unpack/lz91_pack.h"
+#include "unpack/unpack.h"
 
 namespace {
 
@@ -246,61 +251,132 @@ TEST_F(ScanTest, ShortWholeFileReadIsAReadError) {
 
 namespace {
 
+// With -SC a packed program is expanded into a temporary copy in `dir` that is checked first.
 class ExpandTest : public ScanTest {
  protected:
-  // The expander: writes `copy_bytes` as a temporary copy and opens it as a scan file.
-  void expand_to(const std::vector<uint8_t>& copy_bytes) {
+  void SetUp() override {
+    ScanTest::SetUp();
+    unpack::reset_temp_copies();
     driver::g_state.temp_dir = dir;
-    engine::g_scan_hooks.detect_and_expand = [this, copy_bytes](int, int& kind, int& copy) {
-      kind = 8;
-      std::ofstream(dir + "/BRT1.TMP", std::ios::binary)
-          .write(reinterpret_cast<const char*>(copy_bytes.data()), std::streamsize(copy_bytes.size()));
-      copy = engine::open_scan_file(dir + "/BRT1.TMP");
-      engine::g_files.scan_files[size_t(copy)].temp_name = "BRT1.TMP";
-      return 1;
-    };
-    engine::g_bfile_hooks.shred = [this](const std::string& path) {
-      shredded.push_back(path);
-      return host::delete_file(path);
-    };
-    engine::g_scan_hooks.remove_file = [this](const std::string& n) { removed.push_back(n); };
     driver::g_settings.check_compressed = true;
+    engine::g_scan_hooks.remove_file = [this](const std::string& n) { removed.push_back(n); };
   }
   void TearDown() override {
     engine::g_scan_hooks = engine::ScanHooks{};
-    engine::g_bfile_hooks = engine::BfileHooks{};
+    unpack::reset_temp_copies();
     ScanTest::TearDown();
   }
-  std::vector<std::string> shredded, removed;
+  // Scans `bytes` as FILE.EXE; `kind` gets the compression-kind result.
+  int scan_kind(const std::vector<uint8_t>& bytes, int& kind) {
+    name = dir + "/FILE.EXE";
+    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    engine::FileRecord rec;
+    rec.size = bytes.size();
+    kind = -1;
+    return engine::scan_file(name, rec, kind);
+  }
+  int temp_files_left() const {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      if (e.path().extension() == ".$$$") ++n;
+    return n;
+  }
+  std::vector<std::string> removed;
 };
 
-TEST_F(ExpandTest, VirusInTheExpandedCopyShredsTheCopyAndRemovesNothing) {
-  expand_to(dos_exe());
-  EXPECT_EQ(scan(hex("00 00 00 00")), 0);
+// An image whose entry (IP 0, CS 0) holds the marker of "Entry" once expanded.
+std::vector<uint8_t> infected_image() {
+  std::vector<uint8_t> image(0x40, 0x90);
+  image[0] = 0xC1;
+  return image;
+}
+
+TEST_F(ExpandTest, VirusInTheExpandedCopyIsFoundAndTheFileIsNotRemoved) {
+  const std::vector<uint8_t> packed = unpack_test::pack_lz91(infected_image());
+  int kind = 0;
+  EXPECT_EQ(scan_kind(packed, kind), 0);
+  EXPECT_EQ(kind, 0);
   EXPECT_EQ(out, ">>> Identity 'Entry' found in file " + name + "\n");
-  EXPECT_EQ(shredded, std::vector<std::string>{dir + "\\BRT1.TMP"});
   EXPECT_TRUE(removed.empty());
-  EXPECT_FALSE(host::file_exists(dir + "/BRT1.TMP"));
+  EXPECT_EQ(temp_files_left(), 0);
   EXPECT_EQ(driver::g_counters.infected_files, 1);
-  EXPECT_EQ(driver::g_counters.bytes_checked, 0x1000);  // the copy's bytes; the file is not analysed
+  EXPECT_EQ(driver::g_counters.files_checked, 1);
+  EXPECT_EQ(driver::g_counters.bytes_checked, 512 + 0x40);  // the copy's bytes; the file is not analysed
+  for (const auto& r : engine::g_files.scan_files) EXPECT_EQ(r.handle, 0);
+  for (const auto& p : unpack::g_temp_copies.paths) EXPECT_EQ(p, "");
+
+  // Without -SC the packed file itself is checked and the virus inside stays hidden.
+  out.clear();
+  driver::reset_counters();
+  driver::g_settings.check_compressed = false;
+  EXPECT_EQ(scan_kind(packed, kind), 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(driver::g_counters.infected_files, 0);
+}
+
+TEST_F(ExpandTest, CleanCopyIsDeletedAndTheFileItselfChecked) {
+  const std::vector<uint8_t> packed = unpack_test::pack_lz91(std::vector<uint8_t>(0x40, 0x90));
+  int kind = 0;
+  EXPECT_EQ(scan_kind(packed, kind), 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(temp_files_left(), 0);
+  EXPECT_EQ(driver::g_counters.bytes_checked, int64_t(512 + 0x40 + packed.size()));  // both count
   for (const auto& r : engine::g_files.scan_files) EXPECT_EQ(r.handle, 0);
 }
 
-TEST_F(ExpandTest, CleanCopyDeletedAndTheFileItselfChecked) {
-  expand_to(hex("00 00 00 00 00 00"));
-  EXPECT_EQ(scan(dos_exe()), 0);
-  EXPECT_TRUE(shredded.empty());
-  EXPECT_FALSE(host::file_exists(dir + "/BRT1.TMP"));
-  EXPECT_EQ(removed, std::vector<std::string>{name});
-  EXPECT_EQ(driver::g_counters.bytes_checked, 6 + 0x1000);  // both count
+TEST_F(ExpandTest, NoCopyPossibleChecksTheFileAsItIs) {
+  const std::vector<uint8_t> packed = unpack_test::pack_lz91(infected_image());
+  // A ninth temporary copy is refused: eight exist already.
+  std::vector<unpack::TempCopy> held(unpack::kMaxTempCopies);
+  for (auto& c : held) ASSERT_EQ(unpack::create_temp_copy(c), 0);
+  int kind = 0;
+  EXPECT_EQ(scan_kind(packed, kind), 0);
+  EXPECT_EQ(kind, unpack::kKindLz09);  // reported back so that the walk can warn
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(driver::g_counters.bytes_checked, int64_t(packed.size()));
+  for (auto& c : held) unpack::close_temp_copy(c, false);
+  EXPECT_EQ(temp_files_left(), 0);
+
+  // The copy is made but no scan-file record is left for it: it is deleted again.
+  std::vector<int> records;
+  for (int i = 0; i + 1 < engine::kScanFiles; ++i) records.push_back(engine::open_scan_file(dir + "/FILE.EXE"));
+  for (int r : records) ASSERT_GE(r, 0);
+  driver::reset_counters();
+  EXPECT_EQ(scan_kind(packed, kind), 0);
+  EXPECT_EQ(kind, unpack::kKindLz09);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(temp_files_left(), 0);
+  for (int r : records) engine::close_scan_file(r);
 }
 
-TEST_F(ScanTest, FailedCompressionCheckGivesMinusTwoAfterChecking) {
+TEST_F(ScanTest, UnreadableCompressionCheckGivesMinusTwoAfterChecking) {
   driver::g_settings.warn_compressed = true;
-  findings::g_findings_hooks.detect_compression = [](int) { return -3; };
+  // The check opens the file through its own handle; that open is refused.
+  host::g_syscalls.open = [](const char* path, int flags, unsigned mode) -> int {
+    static int calls = 0;
+    if (++calls == 1) return ::open(path, flags, mode);  // the scan's own open
+    errno = EACCES;
+    return -1;
+  };
   EXPECT_EQ(scan(dos_exe()), -2);
+  host::reset_syscalls();
+  EXPECT_EQ(out, "NT error code 5 (access denied) - Could not open file " + name + "\n" +
+                     ">>> Identity 'Entry' found in file " + name + "\n");
   EXPECT_EQ(driver::g_counters.identity_findings, 1);  // the file was still checked
-  findings::g_findings_hooks = findings::FindingsHooks{};
+}
+
+TEST_F(ScanTest, CompressionCheckWarnsWithoutExpanding) {
+  driver::g_settings.warn_compressed = true;
+  int kind = 0;
+  name = dir + "/FILE.EXE";
+  const std::vector<uint8_t> packed = unpack_test::pack_lz91(std::vector<uint8_t>(0x40, 0x90));
+  std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(packed.data()), std::streamsize(packed.size()));
+  engine::FileRecord rec;
+  rec.size = packed.size();
+  EXPECT_EQ(engine::scan_file(name, rec, kind), 0);
+  EXPECT_EQ(out, "Warning! File " + name + " is compressed (LX 0.9X).\n");
+  EXPECT_EQ(driver::g_counters.compressed_files, 1);
+  EXPECT_EQ(driver::g_counters.files_checked, 1);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "findings/reports.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +11,7 @@
 
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
-#include "engine/bfile.h"
+#include "host/host.h"
 #include "host/syscalls.h"
 
 namespace {
@@ -40,13 +41,11 @@ class ReportsTest : public ::testing::Test {
                                                   const std::vector<std::string>& strings) {
       events.push_back({type, category, id, strings});
     };
-    engine::reset_files();
   }
   void TearDown() override {
     driver::reset_output();
     findings::g_findings_hooks = findings::FindingsHooks{};
     host::reset_syscalls();
-    engine::reset_files();
   }
   std::string out;
   std::vector<Event> events;
@@ -169,25 +168,31 @@ TEST_F(ReportsTest, CompressionCheckResults) {
   const std::string name = dir + "/P.EXE";
   std::ofstream(name) << "MZ";
 
-  // Not compressed (and no detection yet): nothing written, 0.
+  // Not compressed: nothing written, 0.
   EXPECT_EQ(findings::compression_check(name), 0);
   EXPECT_EQ(out, "");
 
-  // Detected: the warning, 0.
-  findings::g_findings_hooks.detect_compression = [](int) { return 8; };
-  EXPECT_EQ(findings::compression_check(name), 0);
-  EXPECT_EQ(out, "Warning! File " + name + " is compressed (PKLite).\n");
+  // Detected (an archive by the name the search found, whatever the directories are
+  // called): the warning, 0.
+  ASSERT_EQ(mkdir((dir + "/X.ZIP").c_str(), 0700), 0);
+  std::ofstream(dir + "/X.ZIP/A.LZH") << "plain";
+  EXPECT_EQ(findings::compression_check(dir + "/X.ZIP/A.LZH"), 0);
+  EXPECT_EQ(out, "Warning! File " + dir + "/X.ZIP/A.LZH is compressed (LZH).\n");
   EXPECT_EQ(driver::g_counters.compressed_files, 1);
-
-  // Unreadable: the read message, -2; other failures: -2 and nothing.
   out.clear();
-  findings::g_findings_hooks.detect_compression = [](int) { return -4; };
+  std::ofstream(dir + "/X.ZIP/A.TXT") << "plain";
+  EXPECT_EQ(findings::compression_check(dir + "/X.ZIP/A.TXT"), 0);
+  EXPECT_EQ(out, "");
+
+  // Unreadable: the read message, -2.
+  host::g_syscalls.read = [](int, void*, size_t) -> long {
+    errno = EIO;
+    return -1;
+  };
   EXPECT_EQ(findings::compression_check(name), -2);
+  host::reset_syscalls();
   EXPECT_EQ(out, "Could not read file " + name + "\n");
   out.clear();
-  findings::g_findings_hooks.detect_compression = [](int) { return -3; };
-  EXPECT_EQ(findings::compression_check(name), -2);
-  EXPECT_EQ(out, "");
 
   // Held open without sharing by someone else: sharing violation.
   host::File other;
