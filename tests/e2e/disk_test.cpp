@@ -342,3 +342,58 @@ TEST(MasterBootSector, TheTestMbrOfPhysicalDrive0IsFoundAndDisabled) {
   disabled.replace(0, 2, "\xEB\xFE");
   EXPECT_EQ(e2e::read_file(d.image("hd.img")), disabled);
 }
+
+TEST(MasterBootSector, EveryMappedPhysicalDriveIsCheckedAndAnUnreadableOneIsAnError) {
+  NEED_FAKETIME();
+  Disks d;
+  // Drives 0 and 2 carry the test master boot record; drive 1 holds no sector at all.
+  const std::string mbr = sample("testmbr.bin") + std::string(63 * 512, '\0');
+  e2e::write_file(d.image("hd0.img"), mbr);
+  e2e::write_file(d.image("hd1.img"), "");
+  e2e::write_file(d.image("hd2.img"), mbr);
+  const std::string drives = "C=" + d.root() + ";PHYSICALDRIVE0=" + d.image("hd0.img") +
+                             ";PHYSICALDRIVE1=" + d.image("hd1.img") +
+                             ";PHYSICALDRIVE2=" + d.image("hd2.img");
+  const auto r = e2e::run(d.options(drives, {"-NK", "C:"}));
+  // The drive type word is the one of the letter whose index is the drive number.
+  const auto found = [](int n, const char* type) {
+    return ">>> Pattern 'Brint Test MBR' found in abs sector 0, drive " + std::to_string(n) + " (" + type +
+           "),\n    head 0, cyl 0\n";
+  };
+  // Pairing at start-up already meets the unreadable drive and says so on the console.
+  EXPECT_EQ(r.out, e2e::kStart + "Could not read 'sector 0, drive 1' - NT error code 001b\n\n" +
+                       e2e::reading() + e2e::date_line(at()) + e2e::issue_line() + e2e::headline(2) +
+                       e2e::kElapsed0 + found(0, "no drive") +
+                       "Could not read 'master boot sector of drive 1' - NT error code 001b\n" +
+                       found(2, "fixed disk") + summary(1024) + "1 error was encountered during brinting.\n" +
+                       "2 virus patterns/identities were discovered.\n" +
+                       kFound.substr(kFound.find('\n') + 1));
+  EXPECT_EQ(r.status, 3);
+}
+
+TEST(MasterBootSector, AnAbsoluteSectorAsksForItsDriveCode) {
+  NEED_FAKETIME();
+  Disks d;
+  const std::string mbr = sample("testmbr.bin") + std::string(63 * 512, '\0');
+  e2e::write_file(d.image("hd0.img"), mbr);
+  e2e::write_file(d.file("BRINT.ARE"), "+80 0\n");
+  auto o = d.options("C=" + d.root() + ";PHYSICALDRIVE0=" + d.image("hd0.img"), {"-NK", "-REMOVEB"});
+  o.use_pty = true;
+  o.pty_steps = {e2e::key("Proceed (Y/N) ? ", "y")};
+  const auto r = Disks::tail(e2e::run(o), true);
+  // The question names the drive code (100 for physical drive 0); the search covers 513 bytes.
+  EXPECT_EQ(r.out,
+            "Warning! Using area descriptions in file BRINT.ARE\n" + e2e::headline(1) + e2e::kElapsed0 +
+                ">>> Pattern 'Brint Test MBR' found in abs sector 0, drive 0 (no drive),\n    head 0, cyl 0\n"
+                "\a\aAbout to disable master boot sector of drive 100.\n\nNote that this will disable the "
+                "virus, but the PC will not boot any more.\nProceed (Y/N) ? Y\r\n"
+                "The virus is now disabled, but note that the virus pattern may still be\n"
+                "present in the master boot sector.\n\n" +
+                "0 files (0.5 Kbytes) brinted in 0 minutes and 1 second\nat 513 bytes/second.\n\a" + kFound +
+                "\n")
+      << r.out;
+  EXPECT_EQ(r.status, 3);
+  std::string disabled = mbr;
+  disabled.replace(0, 2, "\xEB\xFE");
+  EXPECT_EQ(e2e::read_file(d.image("hd0.img")), disabled);
+}
