@@ -235,6 +235,8 @@ TEST(SectorRange, RangesAreCheckedOrRefused) {
   patch(d.image("fd.img"), 0, sample("testboot.bin"));
   // A 160 KiB floppy: 284 data sectors (clusters times sectors per cluster).
   make_floppy(d.image("small.img"), 160);
+  // An unformatted floppy: no boot sector to tell its size, so it counts as one sector.
+  e2e::write_file(d.image("blank.img"), std::string(1440 * 1024, '\0'));
   const std::string kError = "1 error was encountered during brinting.\n";
   const struct {
     std::string image, area, text;
@@ -264,6 +266,7 @@ TEST(SectorRange, RangesAreCheckedOrRefused) {
       // Every sector once; a to sector past the end is lowered to the last one.
       {"small.img", "A:|*", summary(284 * 512) + kClean, 0},
       {"small.img", "A:|280 99999", summary(4 * 512) + kClean, 0},
+      {"blank.img", "A:|*", summary(512) + kClean, 0},
   };
   for (const auto& c : cases) {
     const auto r = d.run(floppy(d.image(c.image)), {"-NK", c.area});
