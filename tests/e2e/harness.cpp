@@ -247,4 +247,61 @@ RunResult run(const RunOptions& o) {
   return r;
 }
 
+
+Background::Background(const RunOptions& o, const std::string& path) : out_path(path) {
+  const auto argv = build_argv(o);
+  const auto env = build_env(o);
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int devnull = ::open("/dev/null", O_RDWR);
+    if (out < 0 || devnull < 0) _exit(126);
+    dup2(out, 1);
+    dup2(devnull, 2);
+    dup2(devnull, 0);
+    ::close(out);
+    ::close(devnull);
+    exec_child(o, argv, env);
+  }
+  pid = child;
+}
+
+Background::~Background() {
+  if (pid > 0 && status < 0) {
+    ::kill(pid, SIGKILL);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+  }
+}
+
+std::string Background::out() const { return file_exists(out_path) ? read_file(out_path) : std::string(); }
+
+bool Background::wait_for_output(const std::string& text, int timeout_ms) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (out().find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    ::usleep(50 * 1000);
+  }
+}
+
+void Background::send_signal(int sig) const {
+  if (pid > 0 && status < 0) ::kill(pid, sig);
+}
+
+int Background::wait(int timeout_ms) {
+  if (status >= 0 || pid <= 0) return status;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int st = 0;
+    if (::waitpid(pid, &st, WNOHANG) == pid) {
+      status = decode_status(st);
+      return status;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    ::usleep(50 * 1000);
+  }
+}
+
 }  // namespace e2e

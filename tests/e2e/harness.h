@@ -63,6 +63,25 @@ struct RunResult {
 
 RunResult run(const RunOptions& options);
 
+// A program (the server) running in the background while a test talks to it: standard
+// output goes to the file `out_path`, standard error and input are /dev/null. The
+// destructor kills it (SIGKILL) when it still runs and reaps it, so no test leaves it behind.
+struct Background {
+  int pid = -1;
+  int status = -1;  // once ended: exit code (0-255) or 128 + signal number
+  std::string out_path;
+  Background(const RunOptions& options, const std::string& out_path);
+  ~Background();
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+  std::string out() const;
+  // Whether `text` appears in the output within `timeout_ms`.
+  bool wait_for_output(const std::string& text, int timeout_ms) const;
+  void send_signal(int sig) const;
+  // Waits up to `timeout_ms` for the program to end: its status, or -1 (still running).
+  int wait(int timeout_ms);
+};
+
 // The path of the ntbrint binary under test, and whether faketime is installed.
 std::string brint_binary();
 bool have_faketime();
