@@ -212,4 +212,24 @@ TEST(ServerRun, AStationNameWithShellMetacharactersReachesCommandOnVirusAsOneArg
   EXPECT_EQ(s.server->wait(15000), 1) << s.server->out();
 }
 
+// Pattern records are looked for in a full check only (the quick test above passes
+// testcom.com and the test boot sector): BrintLevel in the settings file
+// decides for every request.
+TEST(ServerRun, BrintLevelFullFindsPatternsInFilesAndBootSectors) {
+  ServerRun s("BrintLevel=FULL\r\n");
+  s.start();
+  auto r = s.client({"-s", "WS1", s.comms, kSamples + "testcom.com"});
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_EQ(r.out, kSamples + "testcom.com: virus 'Brint Test COM' found\n");
+  auto boot = s.client({"-b", "-s", "WS2", s.comms, kSamples + "testboot.bin"});
+  EXPECT_EQ(boot.status, 3) << boot.out;
+  EXPECT_EQ(boot.out, "Boot sector: virus 'Brint Test Boot' found\n");
+  EXPECT_TRUE(s.server->wait_for_output(
+      "\nVirus:\t'Brint Test Boot' detected by Wardenline\n>>>\tIn Boot sector\n", 10000))
+      << s.server->out();
+  EXPECT_NE(s.events().find("station WS2, user root, in Boot sector\"]"), std::string::npos) << s.events();
+  s.server->send_signal(SIGTERM);
+  EXPECT_EQ(s.server->wait(15000), 1) << s.server->out();
+}
+
 }  // namespace
