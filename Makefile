@@ -46,11 +46,15 @@ sanitize-test:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
 
-# The main job on the bundled sample drive: every file of drive C: checked in full.
+# The main job on the bundled sample: drive C: (samples/drive_c, files only) and a floppy in
+# A: whose boot sector is the test boot sector, both checked in full. The samples carry the
+# EICAR test file and the project's own harmless test programs, so the run ends with findings
+# (exit code 3).
 run: build
 	@mkdir -p $(BUILD)/system
-	cd $(SAMPLE) && BRINT_DRIVES="C=$(SAMPLE)" BRINT_SYSTEM=$(CURDIR)/$(BUILD)/system \
-	  $(CURDIR)/$(BUILD)/ntbrint -NK -F -ALL C: ; echo "exit code $$?"
+	@cp data/samples/testboot.bin $(BUILD)/sample-floppy.img && truncate -s 1474560 $(BUILD)/sample-floppy.img
+	cd $(SAMPLE) && BRINT_DRIVES="C=$(SAMPLE);A=floppy:-,$(CURDIR)/$(BUILD)/sample-floppy.img" \
+	  BRINT_SYSTEM=$(CURDIR)/$(BUILD)/system $(CURDIR)/$(BUILD)/ntbrint -NK -F A: C: ; echo "exit code $$?"
 
 bench: build
 	@if [ -d $(BUILD)/bench ]; then for b in $(BUILD)/bench/bench_*; do $$b; done; else echo "no benchmarks yet"; fi
