@@ -43,7 +43,9 @@ void connect_hooks() {
   areas::g_hooks.compression_check = [](const std::string& path) { return findings::compression_check(path); };
   areas::g_hooks.set_file_location = [] { findings::set_file_location(""); };
   engine::g_scan_hooks.show_status = [](const char* text) { areas::status_display(text ? text : ""); };
-  engine::g_scan_hooks.remove_file = [](const std::string& name) { findings::offer_removal(name); };
+  engine::g_scan_hooks.remove_file = [](const std::string& name, const host::FileId* checked) {
+    findings::offer_removal(name, checked);
+  };
   findings::g_findings_hooks.log_event = [](int type, int category, uint32_t id,
                                             const std::vector<std::string>& strings) {
     notify::log_event(type, category, id, strings);

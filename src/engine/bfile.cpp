@@ -303,6 +303,12 @@ int adopt_temp_copy(unpack::TempCopy& copy) {
 int close_scan_file(int record) { return close_scan_file_with(record, false); }
 int close_scan_file_shred(int record) { return close_scan_file_with(record, true); }
 
+int file_identity(int handle, host::FileId& out) {
+  const FileSlot* sp = slot_of(handle);
+  if (sp == nullptr) return host::kErrInvalidParameter;
+  return host::file_id(sp->file, out);
+}
+
 int scan_file_handle(int record) {
   if (record < 0 || record >= kScanFiles) return -1;
   int h = g_files.scan_files[size_t(record)].handle;

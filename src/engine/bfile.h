@@ -104,5 +104,8 @@ int close_scan_file(int record);
 int close_scan_file_shred(int record);
 // The file handle of a scan-file record in use, or -1.
 int scan_file_handle(int record);
+// Identity (device and file number) of the file open on `handle`, so that an action taken
+// later by name can make sure it still meets the same file. 0 or an NT error.
+int file_identity(int handle, host::FileId& out);
 
 }  // namespace engine

@@ -324,9 +324,14 @@ int scan_file(const std::string& name, const FileRecord& record, int& compressio
     if (findings::compression_check(name) != 0) kept = -2;
   }
 
+  // The identity of the file checked goes to removal, which acts only on that same file.
+  host::FileId checked;
+  const bool have_id = file_identity(scan_file_handle(scan_record), checked) == 0;
   const int rc = analyse_file(name, record, scan_record);
   if (rc != 0) return rc;
-  if (driver::g_counters.infected_files != infected_before && g_scan_hooks.remove_file) g_scan_hooks.remove_file(name);
+  if (driver::g_counters.infected_files != infected_before && g_scan_hooks.remove_file) {
+    g_scan_hooks.remove_file(name, have_id ? &checked : nullptr);
+  }
   return kept;
 }
 

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "host/host.h"
 #include <string_view>
 
 namespace engine {
@@ -27,8 +29,10 @@ struct FileRecord {
 struct ScanHooks {
   // The status display of the walk (shows the name of the file being checked).
   std::function<void(const char*)> show_status;
-  // Removal of an infected file (deletion or shredding when asked for).
-  std::function<void(const std::string&)> remove_file;
+  // Removal of an infected file (deletion or shredding when asked for). `checked` is the
+  // identity of the file that was checked (null when it could not be taken): removal must
+  // not act on another file that the name leads to by then.
+  std::function<void(const std::string&, const host::FileId* checked)> remove_file;
 };
 extern ScanHooks g_scan_hooks;
 

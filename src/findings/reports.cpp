@@ -66,14 +66,16 @@ void report(Finding what, std::string_view virus_name) {
       break;
   }
   driver::output(true);
+  // The line is ended before the event is logged, so that a message of the event log (a
+  // remote machine that does not exist) never joins the finding line.
+  driver::out_set("%s", msg::scan::kLineEnd);
+  driver::output(true);
   if (driver::g_settings.event_logging && g_findings_hooks.log_event) {
     const std::vector<std::string> strings = {
         what == Finding::kPattern ? msg::scan::kPatternWord : msg::scan::kIdentityWord, name,
         location_text(loc.kind)};
     g_findings_hooks.log_event(kEventTypeError, kEventCategory, kEventFinding, strings);
   }
-  driver::out_set("%s", msg::scan::kLineEnd);
-  driver::output(true);
   count_finding(what);
   driver::beep();
   driver::after_finding();

@@ -40,7 +40,7 @@ std::string blanks_to_underscores(std::string s) {
 // level and compression settings, and nothing that prompts, pauses or removes.
 struct RequestScanSettings {
   driver::RunSettings saved = driver::g_settings;
-  std::function<void(const std::string&)> saved_remove = engine::g_scan_hooks.remove_file;
+  decltype(engine::g_scan_hooks.remove_file) saved_remove = engine::g_scan_hooks.remove_file;
   RequestScanSettings() {
     driver::RunSettings& s = driver::g_settings;
     s.full_check = g_server.brint_level == kFull;

@@ -206,10 +206,8 @@ TEST(Walk, WholeDriveTakesExecutablesAndPassesOverExclusionsAndSystemFiles) {
   EXPECT_EQ(r.status, 0);
 }
 
-// Compression detection is not joined to the compression check of the whole-drive walk yet
-// (the findings hook for it stays empty), so no file is ever found compressed under -WC; which
-// files the walk hands to the check is covered by UnreadableDirectoriesAndFilesAreErrors.
-TEST(Walk, DISABLED_WarnIfCompressedChecksOtherExtensions) {
+// Under -WC the whole-drive walk gives other extensions the compression check.
+TEST(Walk, WarnIfCompressedChecksOtherExtensions) {
   NEED_FAKETIME();
   Box b;
   b.put("FOO.ZIP", "PK\x03\x04 rest of an archive");

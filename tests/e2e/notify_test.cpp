@@ -230,9 +230,9 @@ TEST(Removal, YesDeletesNoKeepsAndOtherKeysAreIgnored) {
   EXPECT_TRUE(e2e::file_exists(b.at("CLEAN.COM")));
 }
 
-// Disabled until file scanning hands the removal the identity of the file it checked (the
-// scan hook passes the name only, so the file now behind the name is deleted).
-TEST(Removal, DISABLED_ANameThatLeadsToAnotherFileByNowIsNotRemoved) {
+// Removal acts only on the file that was checked: a name that leads to another file by the
+// time the operator answers is left alone.
+TEST(Removal, ANameThatLeadsToAnotherFileByNowIsNotRemoved) {
   NEED_FAKETIME();
   Box b;
   b.put_eicar("A.COM");
@@ -733,9 +733,8 @@ TEST(EventLog, AMachineThatDoesNotResolveIsReportedOnceAndEventsStayLocal) {
 }
 
 // The machine message comes while the finding line is still open: it must stand on a line
-// of its own, so that the finding line keeps its file name. Disabled until the finding
-// report ends its line before the event is logged.
-TEST(EventLog, DISABLED_TheMachineMessageDoesNotJoinTheFindingLine) {
+// of its own, so that the finding line keeps its file name.
+TEST(EventLog, TheMachineMessageDoesNotJoinTheFindingLine) {
   NEED_FAKETIME();
   Box b;
   b.put_eicar("A.COM");

@@ -196,7 +196,7 @@ TEST_F(ScanTest, PatternsOnlyInFullMode) {
 
 TEST_F(ScanTest, RemovalStartsOnlyForInfectedFiles) {
   std::vector<std::string> removed;
-  engine::g_scan_hooks.remove_file = [&](const std::string& n) { removed.push_back(n); };
+  engine::g_scan_hooks.remove_file = [&](const std::string& n, const host::FileId*) { removed.push_back(n); };
   EXPECT_EQ(scan(hex("00 00")), 0);
   EXPECT_TRUE(removed.empty());
   EXPECT_EQ(scan(dos_exe()), 0);
@@ -259,7 +259,7 @@ class ExpandTest : public ScanTest {
     unpack::reset_temp_copies();
     driver::g_state.temp_dir = dir;
     driver::g_settings.check_compressed = true;
-    engine::g_scan_hooks.remove_file = [this](const std::string& n) { removed.push_back(n); };
+    engine::g_scan_hooks.remove_file = [this](const std::string& n, const host::FileId*) { removed.push_back(n); };
   }
   void TearDown() override {
     engine::g_scan_hooks = engine::ScanHooks{};
