@@ -16,6 +16,7 @@
 #include "host/host.h"
 #include "notify/notify.h"
 #include "server/server.h"
+#include "unpack/unpack.h"
 #include "virusdata/builtin.h"
 #include "virusdata/library.h"
 
@@ -43,6 +44,12 @@ void connect_hooks() {
   areas::g_hooks.compression_check = [](const std::string& path) { return findings::compression_check(path); };
   areas::g_hooks.set_file_location = [] { findings::set_file_location(""); };
   engine::g_scan_hooks.show_status = [](const char* text) { areas::status_display(text ? text : ""); };
+  // While a packed program is expanded the walk's spinner turns.
+  unpack::g_unpack_hooks.spin = [] {
+    areas::g_status.decompressing = true;
+    areas::status_display("");
+    areas::g_status.decompressing = false;
+  };
   engine::g_scan_hooks.remove_file = [](const std::string& name, const host::FileId* checked) {
     findings::offer_removal(name, checked);
   };
