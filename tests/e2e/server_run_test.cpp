@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "e2e/harness.h"
+#include "server/server.h"
 
 namespace {
 
@@ -228,6 +231,128 @@ TEST(ServerRun, BrintLevelFullFindsPatternsInFilesAndBootSectors) {
       "\nVirus:\t'Brint Test Boot' detected by Wardenline\n>>>\tIn Boot sector\n", 10000))
       << s.server->out();
   EXPECT_NE(s.events().find("station WS2, user root, in Boot sector\"]"), std::string::npos) << s.events();
+  s.server->send_signal(SIGTERM);
+  EXPECT_EQ(s.server->wait(15000), 1) << s.server->out();
+}
+
+// Several clients at once through many requests: every answer right, and the result
+// file's counters agree with what was submitted.
+TEST(ServerRun, FourClientsAtATimeThroughTwoHundredRequests) {
+  ServerRun s;
+  s.start();
+  constexpr int kRequests = 200, kAtATime = 4;
+  int answered = 0;
+  for (int first = 0; first < kRequests; first += kAtATime) {
+    std::vector<std::unique_ptr<e2e::Background>> clients;
+    for (int i = first; i < first + kAtATime; ++i) {
+      const bool infected = i % 2 == 1;
+      e2e::RunOptions o;
+      o.program = wlclient_binary();
+      o.args = {"-t", "30", "-s", "SOAK" + std::to_string(i % kAtATime), "-n",
+                infected ? "C:\\EICAR.COM" : "C:\\CLEAN.COM", s.comms,
+                kSamples + (infected ? "eicar.com" : "testcom.com")};
+      o.env = s.env();
+      o.cwd = s.tmp.file("work");
+      clients.push_back(std::make_unique<e2e::Background>(o, s.tmp.file("client" + std::to_string(i % kAtATime))));
+    }
+    for (int i = first; i < first + kAtATime; ++i) {
+      auto& c = *clients[size_t(i - first)];
+      const bool infected = i % 2 == 1;
+      ASSERT_EQ(c.wait(40000), infected ? 3 : 0) << "request " << i << ": " << c.out() << s.server->out();
+      EXPECT_EQ(c.out(), infected ? kSamples + "eicar.com: virus 'EICAR Test' found\n"
+                                  : kSamples + "testcom.com: no virus found\n")
+          << "request " << i;
+      ++answered;
+    }
+  }
+  EXPECT_EQ(answered, kRequests);
+
+  // The result file is rewritten at the status cycles: wait until it shows every request.
+  std::string res;
+  for (int i = 0; i < 400 && res.find("NumberFilesBrinted=200\r\n") == std::string::npos; ++i) {
+    if (i > 0) {
+      ASSERT_EQ(s.server->wait(50), -1) << s.server->out();
+    }
+    res = e2e::file_exists(s.prog + "/BRINTWL.RES") ? e2e::read_file(s.prog + "/BRINTWL.RES") : "";
+  }
+  EXPECT_NE(res.find("NumberFilesBrinted=200\r\n"), std::string::npos) << res;
+  EXPECT_NE(res.find("NumberFilesInfected=100\r\n"), std::string::npos) << res;
+  EXPECT_NE(res.find("LastVirusName=EICAR Test\r\n"), std::string::npos) << res;
+  EXPECT_EQ(s.server->out().find("Error:"), std::string::npos) << s.server->out();
+  s.server->send_signal(SIGTERM);
+  EXPECT_EQ(s.server->wait(15000), 1) << s.server->out();
+}
+
+// A well-formed file-check request record (version 1.2), sealed; `spoil` changes it and
+// reseals it when the change is to pass the checksum.
+std::string sealed_request(const std::function<void(std::vector<uint8_t>&)>& spoil) {
+  std::vector<uint8_t> r(160, 0);
+  r[0] = 'W', r[1] = 'L', r[2] = 1, r[3] = 2;
+  const std::string station = "EVIL1", name = "C:\\DOS\\EVIL.COM";
+  std::copy(station.begin(), station.end(), r.begin() + 8);
+  r[73] = 2;
+  r[75] = 1;
+  std::copy(name.begin(), name.end(), r.begin() + 117);
+  server::seal_request(r);
+  spoil(r);
+  return std::string(r.begin(), r.end());
+}
+
+// Whatever a client writes, the real server logs it, throws it away and goes on serving.
+TEST(ServerRun, MalformedRequestsAreDiscardedWithTheirLineAndTheServerGoesOn) {
+  const struct {
+    const char* base;
+    std::function<void(std::vector<uint8_t>&)> spoil;
+    const char* line;  // expected console text, before " from user " where it names one
+  } cases[] = {
+      {"MAGIC", [](std::vector<uint8_t>& r) { r[0] = 'X', server::seal_request(r); },
+       "\nError:\tInvalid request received in file C:\\COMMS\\MAGIC.REQ from user "},
+      {"V13", [](std::vector<uint8_t>& r) { r[3] = 3, server::seal_request(r); },
+       "\nWarning:\tWardenline version is newer than this version of BRINT\n\tPlease upgrade this copy of BRINT\n"},
+      {"V20", [](std::vector<uint8_t>& r) { r[2] = 2, r[3] = 0, server::seal_request(r); },
+       "\nWarning:\tWardenline version is newer than this version of BRINT\n\tPlease upgrade this copy of BRINT\n"},
+      {"CODE", [](std::vector<uint8_t>& r) { r[75] = 0x34, r[76] = 0x12, server::seal_request(r); },
+       "\nError:\tUnknown request received (0x1234) from user "},
+      {"NEGCODE", [](std::vector<uint8_t>& r) { r[75] = 0xFF, r[76] = 0xFF, server::seal_request(r); },
+       "\nError:\tUnknown request received (0xFFFFFFFF) from user "},
+  };
+  ServerRun s;
+  s.start();
+  // Each record is written aside and renamed in, so the server never sees it half-written;
+  // every source is EICAR, so a request wrongly checked would show.
+  auto put = [&](const std::string& base, const std::string& record) {
+    e2e::write_file(s.comms + "/" + base + ".SRC", e2e::read_file(kSamples + "eicar.com"));
+    e2e::write_file(s.tmp.file("work/record"), record);
+    std::filesystem::rename(s.tmp.file("work/record"), s.comms + "/" + base + ".REQ");
+  };
+  // Shorter than a request header: not taken up (a writer may still be filling it).
+  put("SHORT", std::string("WL\x01\x02", 4) + std::string(56, '\0'));
+  for (const auto& c : cases) put(c.base, sealed_request(c.spoil));
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.base);
+    for (int i = 0; i < 200 && e2e::file_exists(s.comms + "/" + c.base + ".REQ"); ++i) {
+      ASSERT_EQ(s.server->wait(50), -1) << s.server->out();
+    }
+    EXPECT_FALSE(e2e::file_exists(s.comms + "/" + c.base + ".REQ")) << s.server->out();
+    EXPECT_FALSE(e2e::file_exists(s.comms + "/" + c.base + ".SRC"));
+    EXPECT_FALSE(e2e::file_exists(s.comms + "/" + c.base + ".ANS")) << "no answer to a refused request";
+  }
+  // The server still answers a good request.
+  auto good = s.client({"-s", "WS1", "-n", "C:\\DOS\\EICAR.COM", s.comms, kSamples + "eicar.com"});
+  EXPECT_EQ(good.status, 3) << good.out << s.server->out();
+  EXPECT_EQ(good.out, kSamples + "eicar.com: virus 'EICAR Test' found\n");
+
+  const std::string out = s.server->out();
+  for (const auto& c : cases) EXPECT_NE(out.find(c.line), std::string::npos) << c.base << "\n" << out;
+  const std::string newer = cases[1].line;
+  const size_t first_newer = out.find(newer);
+  EXPECT_NE(out.find(newer, first_newer + 1), std::string::npos) << "one warning per newer version\n" << out;
+  // Only the good request was checked; the short one waits, untouched.
+  EXPECT_EQ(out.find("C:\\DOS\\EVIL.COM"), std::string::npos) << out;
+  EXPECT_TRUE(e2e::file_exists(s.comms + "/SHORT.REQ"));
+  EXPECT_TRUE(e2e::file_exists(s.comms + "/SHORT.SRC"));
+  EXPECT_EQ(out.find("SHORT"), std::string::npos) << out;
   s.server->send_signal(SIGTERM);
   EXPECT_EQ(s.server->wait(15000), 1) << s.server->out();
 }
