@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -399,4 +402,170 @@ TEST(MasterBootSector, AnAbsoluteSectorAsksForItsDriveCode) {
   std::string disabled = mbr;
   disabled.replace(0, 2, "\xEB\xFE");
   EXPECT_EQ(e2e::read_file(d.image("hd0.img")), disabled);
+}
+
+// ---------------------------------------------------------------------------------------
+// The OS/2 Boot Manager of a physical drive.
+
+namespace {
+
+// A disk of 2 cylinders of 255 heads and 63 sectors (32130 sectors) whose master boot
+// sector holds one Boot Manager partition (system 0x0A) at cylinder 0, head 1, sector 1
+// (absolute sector 63); its menu lists `entries` (6 bytes each from byte 79).
+std::string boot_manager_disk(const std::vector<std::string>& entries) {
+  std::string disk(255 * 63 * 512 * 2, '\0');
+  std::string mbr(512, '\0');
+  mbr[0] = '\xFA';
+  mbr.replace(446, 8, std::string("\x80\x01\x01\x00\x0A\x01\x3F\x00", 8));
+  mbr.replace(510, 2, "\x55\xAA");
+  disk.replace(0, 512, mbr);
+  std::string bm(512, '\0');
+  bm[0] = '\xFA';
+  for (size_t i = 0; i < entries.size(); ++i) bm.replace(79 + 6 * i, 6, entries[i]);
+  bm.replace(510, 2, "\x55\xAA");
+  disk.replace(63 * 512, 512, bm);
+  return disk;
+}
+
+}  // namespace
+
+TEST(BootManager, MenuSectorsAreCheckedAndAnEntryBeyondTheDiskIsCorruption) {
+  NEED_FAKETIME();
+  Disks d;
+  // Two sectors at cylinder 0, head 2, sector 3 (absolute 128 and 129): 129 holds the test
+  // boot sector.
+  const std::string two_at_128("\x02\x02\x03\x00\x00\x02", 6);
+  // One sector at cylinder 3: past the last cylinder of the disk.
+  const std::string beyond("\x01\x02\x01\x03\x00\x00", 6);
+  // Two sectors ending at the last one of the disk (cylinder 1, head 254, sectors 62-63).
+  const std::string at_end("\x02\x02\x3E\x01\x00\xFE", 6);
+  const std::string kCorrupt = "Warning! OS/2 Boot Manager has been corrupted, possibly by a virus.\n";
+  // The master boot sector is searched over 512 bytes, the Boot Manager's sectors over 1025.
+  const std::string kFoundBm = ">>> Pattern 'Brint Test Boot' found in OS/2 Boot Manager\n";
+  const struct {
+    const char* what;
+    std::vector<std::string> entries;
+    std::string text;
+    int status;
+  } cases[] = {
+      {"infected menu sector", {two_at_128}, kFoundBm + summary(3587) + kFound, 3},
+      {"clean run, then one beyond the end", {at_end, beyond}, kCorrupt + summary(3587) + kClean, 0},
+      {"beyond the end first", {beyond, two_at_128}, kCorrupt + summary(1537) + kClean, 0},
+  };
+  for (const auto& c : cases) {
+    std::string disk = boot_manager_disk(c.entries);
+    disk.replace(129 * 512, 512, sample("testboot.bin"));
+    e2e::write_file(d.image("bm.img"), disk);
+    const auto r = d.run("C=" + d.root() + ";PHYSICALDRIVE0=" + d.image("bm.img"), {"-NK", "C:"});
+    EXPECT_EQ(r.out, e2e::headline(2) + e2e::kElapsed0 + c.text) << c.what;
+    EXPECT_EQ(r.status, c.status) << c.what;
+    EXPECT_EQ(e2e::read_file(d.image("bm.img")), disk) << c.what << ": nothing is written";
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Identity programs of an identity file beside the program: pairing and repairs.
+
+namespace {
+
+std::string vdc() { return std::string(BRINT_BUILD_DIR) + "/brint-vdc"; }
+
+// A copy of the program in a directory of its own, with `source` assembled into an
+// identity file beside it (identity files are read from the program's directory).
+struct Identities : Disks {
+  e2e::TempDir bin;
+  void install(const std::string& source) {
+    std::filesystem::copy_file(e2e::brint_binary(), bin.file("ntbrint"));
+    ::chmod(bin.file("ntbrint").c_str(), 0755);
+    const std::string src = images.file("extra.vds");
+    e2e::write_file(src, source);
+    e2e::RunOptions o;
+    o.program = vdc();
+    o.args = {"--ide", bin.file("extra.ide"), src};
+    const auto r = e2e::run(o);
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+  e2e::RunOptions options(const std::string& drives, std::vector<std::string> args) const {
+    auto o = Disks::options(drives, std::move(args));
+    o.program = bin.file("ntbrint");
+    return o;
+  }
+  // The output after the issue line and the busy turn of the identity file.
+  static e2e::RunResult tail(e2e::RunResult r, bool terminal = false) {
+    if (terminal) r.out = e2e::from_terminal(r.out);
+    const std::string head = e2e::opening(at()) + e2e::busy(e2e::builtin_steps(), 1);
+    if (r.out.rfind(head, 0) == 0) r.out = r.out.substr(head.size());
+    return r;
+  }
+  e2e::RunResult run(const std::string& drives, std::vector<std::string> args) const {
+    return tail(e2e::run(options(drives, std::move(args))));
+  }
+};
+
+}  // namespace
+
+TEST(Pairing, OnlyTheFirstLetterEqualToAPartitionReachesItsPhysicalDrive) {
+  NEED_TOOLS("mkfs.fat", "sfdisk");
+  NEED_MBR();
+  Identities d;
+  make_hard_disk(d.image("hd.img"));
+  // The identity holds for a logical drive's boot sector whose physical drive's first
+  // sector starts with the master boot record's code: only a paired letter reaches it.
+  const std::string mbr = e2e::read_file(kMbrBin);
+  char first[8];
+  std::snprintf(first, sizeof first, "%02X %02X", unsigned(uint8_t(mbr[0])), unsigned(uint8_t(mbr[1])));
+  d.install(std::string("virus \"Paired Boot\"\nrecord\n  pair EB 3C\n  onboot\n  push32 1\n  readphys\n"
+                        "  at 0\n  pair ") +
+            first + "\n  finish\nend\n");
+  const std::string part = d.image("hd.img") + "@" + std::to_string(kPartition);
+  // C: and D: both hold the partition.
+  const std::string drives = "C=fixed:-," + part + ";D=fixed:-," + part + ";PHYSICALDRIVE0=" + d.image("hd.img");
+  const int count = e2e::data_issue().virus_count + 1;
+  // A known virus: no request for a sample.
+  const std::string found = ">>> Identity 'Paired Boot' found in sector 0 of drive C:\n" + summary(1024) +
+                            "1 virus pattern/identity was discovered.\n0 files out of 0 were infected.\n" +
+                            kFound.substr(kFound.find("For help"));
+  auto r = d.run(drives, {"-NK", "C:|0", "D:|0"});
+  EXPECT_EQ(r.out, e2e::headline(2, "Quick", count) + e2e::kElapsed0 + found)
+      << r.out;
+  EXPECT_EQ(r.status, 3);
+  // The letters in the other order: C: is still the first equal letter.
+  r = d.run(drives, {"-NK", "D:|0", "C:|0"});
+  EXPECT_EQ(r.out, e2e::headline(2, "Quick", count) + e2e::kElapsed0 + found)
+      << r.out;
+  EXPECT_EQ(r.status, 3);
+  // Without pairing (-NAB) no letter reaches a physical drive.
+  r = d.run(drives, {"-NK", "-NAB", "C:|0", "D:|0"});
+  EXPECT_EQ(r.out, e2e::headline(2, "Quick", count) + e2e::kElapsed0 + summary(1024) + kClean) << r.out;
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(IdentityRepair, YesPutsTheSavedBootSectorBack) {
+  NEED_TOOLS("mkfs.fat");
+  Identities d;
+  make_floppy(d.image("fd.img"), 1440);
+  // The "virus" keeps the original boot sector in sector 1 and puts its own in sector 0.
+  const std::string original = e2e::read_file(d.image("fd.img")).substr(0, 512);
+  patch(d.image("fd.img"), 512, original);
+  patch(d.image("fd.img"), 0x3E, "\xCD\x19");
+  const std::string infected = e2e::read_file(d.image("fd.img"));
+  d.install(
+      "virus \"Boot Mover\"\nrecord\n  pair EB 3C\n  onfloppy\n  at 0x3E\n  pair CD 19\n  report\n  ask\n"
+      "  push8 1\n  readsector\n  push8 0\n  writesector\n  finish\nend\n");
+  const int count = e2e::data_issue().virus_count + 1;
+  auto o = d.options(floppy(d.image("fd.img")), {"-NK", "-DI", "A:|0"});
+  o.use_pty = true;
+  o.pty_steps = {e2e::key("Disinfect (Y/N) ? ", "y")};
+  const auto r = Identities::tail(e2e::run(o), true);
+  EXPECT_EQ(r.out, e2e::headline(1, "Quick", count) + e2e::kElapsed0 +
+                       ">>> Identity 'Boot Mover' found in sector 0 of drive A:\n\a\aDisinfect (Y/N) ? Y\r\n"
+                       "Disinfection successful.\n\n" +
+                       summary(512) +
+                       "Now run BRINT again to re-check the disk.\n\a1 virus pattern/identity was discovered.\n"
+                       "0 files out of 0 were infected.\n\n")
+      << r.out;
+  EXPECT_EQ(r.status, 3);
+  std::string repaired = infected;
+  repaired.replace(0, 512, original);
+  EXPECT_EQ(e2e::read_file(d.image("fd.img")), repaired);
 }
