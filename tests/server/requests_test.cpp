@@ -1,5 +1,7 @@
 // Poll passes over a temporary communications directory: answers, malformed requests,
 // ready and held requests, expiry, stale requests, copies, client reports, user commands.
+#include <filesystem>
+
 #include "host/host.h"
 #include "server_test_util.h"
 
@@ -294,7 +296,7 @@ TEST_F(RequestTest, ClientValuesReachCommandOnVirusAsPlainArguments) {
   write_text(script, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > " + dir + "/args.txt\n");
   chmod(script.c_str(), 0755);
   write_text(ini, "CommandOnVirus=" + script + "\n");
-  const std::string cwd = get_current_dir_name();
+  const std::string cwd = std::filesystem::current_path().string();
   ASSERT_EQ(chdir(dir.c_str()), 0);
   start();
   Request q;
@@ -312,7 +314,7 @@ TEST_F(RequestTest, ClientValuesReachCommandOnVirusAsPlainArguments) {
 
 TEST_F(RequestTest, FailingUserCommandsAreLoggedAndUsernameComesFromTheFile) {
   write_text(ini, "CommandOnVirus=false\nCommandGetUsername=sh -c 'echo \"  alice \" > BRINT.USR'\n");
-  const std::string cwd = get_current_dir_name();
+  const std::string cwd = std::filesystem::current_path().string();
   ASSERT_EQ(chdir(dir.c_str()), 0);
   start();
   submit("U", Request{}, servertest::kVirusByte);
