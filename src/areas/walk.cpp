@@ -125,12 +125,13 @@ std::string directory_part(const std::string& spec) {
   return at == std::string::npos ? std::string() : spec.substr(0, at + 1);
 }
 
-void walk_file_set(const std::string& spec) {
-  set_file_location();
-  const std::string dir = directory_part(spec);
+// Hands every file of `dir` that matches `pattern` on to file scanning, passing over
+// directories, over-long paths and excluded names. Returns kNoMatch when the listing ended
+// normally, else the NT error that ended it (the caller reports it).
+int hand_on_files(const std::string& dir, const std::string& pattern) {
   Listing l;
   DirRecord rec;
-  int rc = list_first(l, spec, rec);
+  int rc = list_first(l, pattern, rec);
   for (; rc == 0; rc = list_next(l, rec)) {
     driver::poll_quit();
     if (is_directory(rec)) continue;
@@ -139,6 +140,12 @@ void walk_file_set(const std::string& spec) {
     hand_on(path, rec);
   }
   list_close(l);
+  return rc;
+}
+
+void walk_file_set(const std::string& spec) {
+  set_file_location();
+  const int rc = hand_on_files(directory_part(spec), spec);
   if (rc != kNoMatch) {
     driver::outputf(true, msg::kCouldNotOpen, spec.c_str(), rc);
     count_error();
@@ -186,17 +193,7 @@ void walk_recursive(const std::string& dir, const std::string& mask) {
   }
   const std::string pattern = dir + mask;
   if (listed && fits(pattern)) {
-    Listing l;
-    DirRecord rec;
-    int rc = list_first(l, pattern, rec);
-    for (; rc == 0; rc = list_next(l, rec)) {
-      driver::poll_quit();
-      if (is_directory(rec)) continue;
-      const std::string path = dir + rec.name;
-      if (!fits(path) || excluded(path, rec.name)) continue;
-      hand_on(path, rec);
-    }
-    list_close(l);
+    const int rc = hand_on_files(dir, pattern);
     if (rc != kNoMatch) {
       driver::outputf(true, msg::kIllegalPath, dir.c_str(), rc);
       count_error();
