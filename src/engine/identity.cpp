@@ -119,8 +119,9 @@ inline bool readable(const Run& r, int64_t pos, int64_t n) { return pos >= 0 && 
 inline bool storable(int64_t pos, int64_t n) { return pos >= 0 && pos + n <= int64_t(kSecondBufferSize); }
 
 // Size of the element at e, which must lie inside [e, end). 0: unknown element (an element
-// error); -1: the element runs past the instruction (a faulty program).
+// error); -1: the element starts at or runs past the instruction's end (a faulty program).
 int element_size(std::span<const uint8_t> prog, size_t e, size_t end) {
+  if (e >= end) return -1;
   int size = 0;
   switch (prog[e]) {
     case 0xEE: case 0xEF: case 0xFC: size = 2; break;
@@ -363,71 +364,12 @@ int run_program(std::span<const uint8_t> program, std::string_view name, size_t 
                 findings::g_findings.location.drive_code >= findings::kPhysicalDriveBase))
             flow = Flow::kFail;
           break;
-        // 0xE9 S L' N elements[S-1]: the elements, covering L' bytes, at one of pos..pos+N.
-        case 0xE9: {
-          NEED(2);
-          const size_t s = code[p + 1];
-          if (s == 0) IDENTITY_FAULT();
-          NEED(s + 3);
-          r.pc = p + s + 3;
-          const int lcount = code[p + 2], n = code[p + 3];
-          const size_t first = p + 4, end = p + s + 3;
-          if (r.pos < 0) { flow = Flow::kStop; break; }
-          bool found = false;
-          for (int k = 0; k <= n && !found && flow == Flow::kNext; ++k) {
-            int consumed = 0;
-            size_t e = first;
-            bool ok = true;
-            while (consumed < lcount) {
-              if (e >= end) IDENTITY_FAULT();
-              const int esz = element_size(program, e, end);
-              if (esz < 0) IDENTITY_FAULT();
-              if (esz == 0) { flow = Flow::kStop; break; }
-              int c = 0;
-              const Elem m = match_element(r, e, r.pos + k + consumed, c);
-              if (m == Elem::kError) { flow = Flow::kStop; break; }
-              if (m == Elem::kNoMatch) { ok = false; break; }
-              consumed += c;
-              e += size_t(esz);
-            }
-            if (flow != Flow::kNext) break;
-            if (ok) {
-              found = true;
-              r.pos += k + lcount;
-            }
-          }
-          if (flow == Flow::kNext && !found) flow = Flow::kFail;
-          break;
-        }
-        // 0xFD S L' N elements: each of the first L' elements matches somewhere in N bytes.
-        case 0xFD: {
-          NEED(2);
-          const size_t s = code[p + 1];
-          if (s == 0) IDENTITY_FAULT();
-          NEED(s + 3);
-          r.pc = p + s + 3;
-          const int lcount = code[p + 2], n = code[p + 3];
-          const size_t end = p + s + 3;
-          size_t e = p + 4;
-          for (int i = 0; i < lcount && flow == Flow::kNext; ++i) {
-            if (e >= end) IDENTITY_FAULT();
-            const int esz = element_size(program, e, end);
-            if (esz < 0) IDENTITY_FAULT();
-            if (esz == 0) { flow = Flow::kStop; break; }
-            bool found = false;
-            for (int j = 0; j < n && !found; ++j) {
-              int c = 0;
-              const Elem m = match_element(r, e, r.pos + j, c);
-              if (m == Elem::kError) { flow = Flow::kStop; break; }
-              found = m == Elem::kMatch;
-            }
-            if (flow == Flow::kNext && !found) flow = Flow::kFail;
-            e += size_t(esz);
-          }
-          if (flow == Flow::kNext) r.pos += lcount;
-          break;
-        }
-        // 0xFE S L' N elements: the first L' elements in order within N bytes, gaps allowed.
+        // 0xE9 / 0xFD / 0xFE S L' N elements[S-1], searched within N bytes from pos:
+        //   0xE9: the elements, covering L' bytes, at one of pos..pos+N;
+        //   0xFD: each of the first L' elements matches somewhere in N bytes;
+        //   0xFE: the first L' elements in order within N bytes, gaps allowed.
+        case 0xE9:
+        case 0xFD:
         case 0xFE: {
           NEED(2);
           const size_t s = code[p + 1];
@@ -435,28 +377,55 @@ int run_program(std::span<const uint8_t> program, std::string_view name, size_t 
           NEED(s + 3);
           r.pc = p + s + 3;
           const int lcount = code[p + 2], n = code[p + 3];
-          const size_t end = p + s + 3;
-          size_t e = p + 4;
-          int j = 0;
+          const size_t first = p + 4, end = p + s + 3;
+          if (op == 0xE9) {
+            if (r.pos < 0) { flow = Flow::kStop; break; }
+            bool found = false;
+            for (int k = 0; k <= n && !found && flow == Flow::kNext; ++k) {
+              int consumed = 0;
+              size_t e = first;
+              bool ok = true;
+              while (consumed < lcount) {
+                const int esz = element_size(program, e, end);
+                if (esz < 0) IDENTITY_FAULT();
+                if (esz == 0) { flow = Flow::kStop; break; }
+                int c = 0;
+                const Elem m = match_element(r, e, r.pos + k + consumed, c);
+                if (m == Elem::kError) { flow = Flow::kStop; break; }
+                if (m == Elem::kNoMatch) { ok = false; break; }
+                consumed += c;
+                e += size_t(esz);
+              }
+              if (flow != Flow::kNext) break;
+              if (ok) {
+                found = true;
+                r.pos += k + lcount;
+              }
+            }
+            if (flow == Flow::kNext && !found) flow = Flow::kFail;
+            break;
+          }
+          const bool in_order = op == 0xFE;
+          size_t e = first;
+          int j = 0;  // in order: where the next element's search begins
           for (int i = 0; i < lcount && flow == Flow::kNext; ++i) {
-            if (e >= end) IDENTITY_FAULT();
             const int esz = element_size(program, e, end);
             if (esz < 0) IDENTITY_FAULT();
             if (esz == 0) { flow = Flow::kStop; break; }
             bool found = false;
-            for (; j < n && !found; ++j) {
+            for (j = in_order ? j : 0; j < n && !found; ++j) {
               int c = 0;
               const Elem m = match_element(r, e, r.pos + j, c);
               if (m == Elem::kError) { flow = Flow::kStop; break; }
               if (m == Elem::kMatch) {
                 found = true;
-                j += c - 1;  // the loop's ++j moves just past the bytes consumed
+                if (in_order) j += c - 1;  // the loop's ++j moves just past the bytes consumed
               }
             }
             if (flow == Flow::kNext && !found) flow = Flow::kFail;
             e += size_t(esz);
           }
-          if (flow == Flow::kNext) r.pos += j;
+          if (flow == Flow::kNext) r.pos += in_order ? j : lcount;
           break;
         }
 
