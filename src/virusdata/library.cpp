@@ -119,18 +119,23 @@ bool report_common_failure(int r) {
   return false;
 }
 
+// Loads the stream of an opened data file through `src`; the file is closed once it loaded
+// and stays open after a failure, for its text to be shown.
+int load_data_file(FileReader& reader, SourceKind kind, StreamSource& src) {
+  src.kind = kind;
+  attach_file(reader, src);
+  int r = load_stream(src);
+  if (reader.read_failed) r = kStreamCorrupt;  // whatever was parsed, the file could not be read
+  if (r == 0) host::close_file(reader.file);
+  return r;
+}
+
 int load_vdl() {
   FileReader reader;
   if (open_data_file(msg::kVdlName, reader) != 0) return 0;  // optional
   StreamSource src;
-  src.kind = SourceKind::kVdl;
-  attach_file(reader, src);
-  int r = load_stream(src);
-  if (reader.read_failed) r = kStreamCorrupt;  // whatever was parsed, the file could not be read
-  if (r == 0) {
-    host::close_file(reader.file);
-    return 0;
-  }
+  const int r = load_data_file(reader, SourceKind::kVdl, src);
+  if (r == 0) return 0;
   if (!report_common_failure(r)) driver::outputf(true, msg::kFileCorrupt, msg::kVdlName);
   return -2;
 }
@@ -149,14 +154,8 @@ int load_identity_file(const std::string& path) {
   FileReader reader;
   if (open_data_file(path, reader) != 0) return 0;  // skipped
   StreamSource src;
-  src.kind = SourceKind::kIdentity;
-  attach_file(reader, src);
-  int r = load_stream(src);
-  if (reader.read_failed) r = kStreamCorrupt;  // whatever was parsed, the file could not be read
-  if (r == 0) {
-    host::close_file(reader.file);
-    return 0;
-  }
+  const int r = load_data_file(reader, SourceKind::kIdentity, src);
+  if (r == 0) return 0;
   if (report_common_failure(r)) return -2;
   driver::outputf(true, msg::kFileCorrupt, path.c_str());
   driver::outputf(true, msg::kJustPrior);
