@@ -125,22 +125,40 @@ std::string directory_part(const std::string& spec) {
   return at == std::string::npos ? std::string() : spec.substr(0, at + 1);
 }
 
-// Hands every file of `dir` that matches `pattern` on to file scanning, passing over
-// directories, over-long paths and excluded names. Returns kNoMatch when the listing ended
-// normally, else the NT error that ended it (the caller reports it).
-int hand_on_files(const std::string& dir, const std::string& pattern) {
+// Lists `pattern` and hands every entry on to `visit`, polling the quit key between entries.
+// Returns kNoMatch when the listing ended normally, else the NT error that ended it.
+template <typename Visit>
+int list_entries(const std::string& pattern, Visit visit) {
   Listing l;
   DirRecord rec;
   int rc = list_first(l, pattern, rec);
   for (; rc == 0; rc = list_next(l, rec)) {
     driver::poll_quit();
-    if (is_directory(rec)) continue;
-    const std::string path = dir + rec.name;
-    if (!fits(path) || excluded(path, rec.name)) continue;
-    hand_on(path, rec);
+    visit(rec);
   }
   list_close(l);
   return rc;
+}
+
+// True when the listing of `dir` ended normally; otherwise the NT error that ended it is
+// reported against the directory and counts one error.
+bool listing_ended(const std::string& dir, int rc) {
+  if (rc == kNoMatch) return true;
+  driver::outputf(true, msg::kIllegalPath, dir.c_str(), rc);
+  count_error();
+  return false;
+}
+
+// Hands every file of `dir` that matches `pattern` on to file scanning, passing over
+// directories, over-long paths and excluded names. Returns kNoMatch when the listing ended
+// normally, else the NT error that ended it (the caller reports it).
+int hand_on_files(const std::string& dir, const std::string& pattern) {
+  return list_entries(pattern, [&](const DirRecord& rec) {
+    if (is_directory(rec)) return;
+    const std::string path = dir + rec.name;
+    if (!fits(path) || excluded(path, rec.name)) return;
+    hand_on(path, rec);
+  });
 }
 
 void walk_file_set(const std::string& spec) {
@@ -172,33 +190,17 @@ void walk_recursive(const std::string& dir, const std::string& mask) {
   const std::string all = dir + "*.*";
   bool listed = false;
   if (fits(all)) {
-    Listing l;
-    DirRecord rec;
-    int rc = list_first(l, all, rec);
-    for (; rc == 0; rc = list_next(l, rec)) {
-      driver::poll_quit();
-      if (!is_directory(rec) || is_dot(rec.name)) continue;
+    const int rc = list_entries(all, [&](const DirRecord& rec) {
+      if (!is_directory(rec) || is_dot(rec.name)) return;
       const std::string path = dir + rec.name;
-      if (!fits(path) || excluded(path, rec.name)) continue;
+      if (!fits(path) || excluded(path, rec.name)) return;
       show_directory(path);
       subdirs.push_back(rec.name);
-    }
-    list_close(l);
-    if (rc != kNoMatch) {
-      driver::outputf(true, msg::kIllegalPath, dir.c_str(), rc);
-      count_error();
-    } else {
-      listed = true;
-    }
+    });
+    listed = listing_ended(dir, rc);
   }
   const std::string pattern = dir + mask;
-  if (listed && fits(pattern)) {
-    const int rc = hand_on_files(dir, pattern);
-    if (rc != kNoMatch) {
-      driver::outputf(true, msg::kIllegalPath, dir.c_str(), rc);
-      count_error();
-    }
-  }
+  if (listed && fits(pattern)) listing_ended(dir, hand_on_files(dir, pattern));
   visit_subdirectories(dir, subdirs, [&](const std::string& child) { walk_recursive(child, mask); });
 }
 
@@ -227,18 +229,14 @@ void walk_drive(const std::string& dir) {
   std::vector<std::string> subdirs;
   const std::string all = dir + "*.*";
   if (fits(all)) {
-    Listing l;
-    DirRecord rec;
-    int rc = list_first(l, all, rec);
-    for (; rc == 0; rc = list_next(l, rec)) {
-      driver::poll_quit();
+    const int rc = list_entries(all, [&](const DirRecord& rec) {
       const std::string path = dir + rec.name;
-      if (!fits(path) || excluded(path, rec.name)) continue;
+      if (!fits(path) || excluded(path, rec.name)) return;
       if (is_directory(rec)) {
-        if (is_dot(rec.name)) continue;
+        if (is_dot(rec.name)) return;
         show_directory(path);
         subdirs.push_back(rec.name);
-        continue;
+        return;
       }
       switch (classify_extension(rec.name)) {
         case ExtensionClass::kExecutable:
@@ -252,12 +250,8 @@ void walk_drive(const std::string& dir) {
         case ExtensionClass::kPassOver:
           break;
       }
-    }
-    list_close(l);
-    if (rc != kNoMatch) {
-      driver::outputf(true, msg::kIllegalPath, dir.c_str(), rc);
-      count_error();
-    }
+    });
+    listing_ended(dir, rc);
   }
   visit_subdirectories(dir, subdirs, [](const std::string& child) { walk_drive(child); });
 }
