@@ -63,6 +63,24 @@ int geometry_of(const std::string& name, host::DiskGeometry& g) {
   return rc;
 }
 
+// The checks a drive code passes before any transfer: 0, or the NT error for a code that
+// names no drive (kErrInvalidDrive) or a physical drive beyond the last one (kErrFileNotFound).
+int check_drive_code(int code) {
+  if (code < 0 || (code >= 26 && code < kPhysicalBase)) return host::kErrInvalidDrive;
+  if (code >= kPhysicalBase && code - kPhysicalBase > host::kMaxPhysicalDrive) return host::kErrFileNotFound;
+  return 0;
+}
+
+// Reads the whole logical sector `sector` of drive `code` (0..25) into `whole`, with its size
+// in `bps`; a sector smaller than 512 bytes is an invalid parameter.
+int read_whole_logical_sector(int code, uint64_t sector, std::vector<uint8_t>& whole, uint32_t& bps) {
+  whole.assign(kMaxSectorSize, 0);
+  bps = 0;
+  int rc = read_logical_sectors(code, whole, 1, sector, &bps);
+  if (rc == 0 && bps < kSectorBytes) rc = host::kErrInvalidParameter;
+  return rc;
+}
+
 }  // namespace
 
 int drive_type_of(char letter) {
@@ -136,32 +154,27 @@ int read_logical_reader(LogicalReader& r, uint64_t sector, std::span<uint8_t> ou
 }
 
 int read_sector_by_code(int code, uint8_t* out512, uint64_t sector) {
-  if (code < 0 || (code >= 26 && code < kPhysicalBase)) return host::kErrInvalidDrive;
+  if (int rc = check_drive_code(code)) return rc;
   if (code < 26) {
-    std::vector<uint8_t> whole(kMaxSectorSize);
+    std::vector<uint8_t> whole;
     uint32_t bps = 0;
-    int rc = read_logical_sectors(code, whole, 1, sector, &bps);
-    if (rc == 0 && bps < kSectorBytes) rc = host::kErrInvalidParameter;
+    const int rc = read_whole_logical_sector(code, sector, whole, bps);
     if (rc == 0) std::memcpy(out512, whole.data(), kSectorBytes);
     return rc;
   }
-  if (code - kPhysicalBase > host::kMaxPhysicalDrive) return host::kErrFileNotFound;
   return transfer(physical_name(code - kPhysicalBase), sector, kSectorBytes, out512, nullptr, kSectorBytes);
 }
 
 int write_sector_by_code(int code, const uint8_t* in512, uint64_t sector) {
-  if (code < 0 || (code >= 26 && code < kPhysicalBase)) return host::kErrInvalidDrive;
+  if (int rc = check_drive_code(code)) return rc;
   if (code < 26) {
     // Read-modify-write: only the first 512 bytes of a larger logical sector change.
-    std::vector<uint8_t> whole(kMaxSectorSize);
+    std::vector<uint8_t> whole;
     uint32_t bps = 0;
-    int rc = read_logical_sectors(code, whole, 1, sector, &bps);
-    if (rc == 0 && bps < kSectorBytes) rc = host::kErrInvalidParameter;
-    if (rc != 0) return rc;
+    if (int rc = read_whole_logical_sector(code, sector, whole, bps)) return rc;
     std::memcpy(whole.data(), in512, kSectorBytes);
     return write_logical_sectors(code, std::span<const uint8_t>(whole.data(), bps), 1, sector);
   }
-  if (code - kPhysicalBase > host::kMaxPhysicalDrive) return host::kErrFileNotFound;
   return transfer(physical_name(code - kPhysicalBase), sector, kSectorBytes, nullptr, in512, kSectorBytes);
 }
 
