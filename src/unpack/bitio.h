@@ -83,6 +83,14 @@ struct BitStream {
     }
     return true;
   }
+  // Takes the flag bit that opens a step and, when it announces a literal (the flag equals
+  // `literal_flag`), the literal byte after it. False when the stream ends before either.
+  bool step(int literal_flag, bool& literal, uint8_t& c) {
+    int b = 0;
+    if (!bit(b)) return false;
+    literal = b == literal_flag;
+    return !literal || byte(c);
+  }
   // Takes n bits, the first one most significant.
   bool bits_msb(int n, int& out) {
     out = 0;

@@ -161,13 +161,12 @@ int decode_diet_stream(std::span<const uint8_t> in, size_t data, size_t limit, b
   if (!s.start()) return -2;
   const size_t max_blob = kMaxOutputBytes - 512;
   for (;;) {
-    int b = 0;
-    if (!s.bit(b)) return -2;
-    if (b == 1) {
-      uint8_t c = 0;
-      if (!s.byte(c)) return -2;
+    bool literal = false;
+    uint8_t lit = 0;
+    if (!s.step(1, literal, lit)) return -2;
+    if (literal) {
       if (blob.size() >= max_blob) return -2;
-      blob.push_back(c);
+      blob.push_back(lit);
       detail::tick_every_256(blob.size() - 1, blob.size(), tick);
       continue;
     }

@@ -60,17 +60,17 @@ int expand_lz09(std::span<const uint8_t> packed, std::vector<uint8_t>& out, cons
   BitStream s(packed, kLzStreamOffset, packed.size());
   if (!s.start()) return -2;
   for (;;) {
-    int b = 0;
-    if (!s.bit(b)) return -2;
-    if (b == 1) {
-      uint8_t c = 0;
-      if (!s.byte(c)) return -2;
+    bool literal = false;
+    uint8_t c = 0;
+    if (!s.step(1, literal, c)) return -2;
+    if (literal) {
       window[pos++] = c;
       if (pos >= kLzWindow) return -2;  // window full without a segment mark
       detail::tick_every_256(produced, produced + 1, tick);
       ++produced;
       continue;
     }
+    int b = 0;
     if (!s.bit(b)) return -2;
     size_t count = 0;
     uint16_t disp = 0;

@@ -262,11 +262,10 @@ int decode_pklite_stream(std::span<const uint8_t> in, size_t data, PkliteStream 
   if (data > in.size() || !s.start()) return -2;
   const size_t max_image = kMaxOutputBytes - 512;
   for (;;) {
-    int b = 0;
-    if (!s.bit(b)) return -2;
-    if (b == 0) {
-      uint8_t c = 0;
-      if (!s.byte(c)) return -2;
+    bool literal = false;
+    uint8_t c = 0;
+    if (!s.step(0, literal, c)) return -2;
+    if (literal) {
       if (mode.extra) c = uint8_t(c ^ s.left);
       if (image.size() >= max_image) return -2;
       image.push_back(c);
