@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <map>
+#include <utility>
 
 #include "opcodes.h"
 #include "text.h"
@@ -104,6 +105,15 @@ bool is_identifier(const std::string& s) {
   for (char c : s)
     if (!is_ident_char(c)) return false;
   return true;
+}
+
+// A line's first word, lower-cased, and the rest after it, trimmed.
+std::pair<std::string, std::string> split_word(const std::string& text) {
+  size_t sp = 0;
+  while (sp < text.size() && text[sp] != ' ' && text[sp] != '\t') ++sp;
+  std::string word = text.substr(0, sp);
+  std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::tolower(c); });
+  return {word, trim(text.substr(sp))};
 }
 
 // Drops a ';' comment that is not inside a quoted string.
@@ -717,11 +727,7 @@ void record_line(Assembler& as, std::string text) {
     text = trim(text.substr(colon + 1));
     if (text.empty()) return;
   }
-  size_t sp = 0;
-  while (sp < text.size() && text[sp] != ' ' && text[sp] != '\t') ++sp;
-  std::string word = text.substr(0, sp);
-  std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::tolower(c); });
-  const std::string rest = trim(text.substr(sp));
+  const auto [word, rest] = split_word(text);
   std::string why;
   RecordBuild& r = as.record;
 
@@ -808,11 +814,7 @@ void record_line(Assembler& as, std::string text) {
 }
 
 void top_line(Assembler& as, const std::string& text) {
-  size_t sp = 0;
-  while (sp < text.size() && text[sp] != ' ' && text[sp] != '\t') ++sp;
-  std::string word = text.substr(0, sp);
-  std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::tolower(c); });
-  const std::string rest = trim(text.substr(sp));
+  const auto [word, rest] = split_word(text);
   std::string why;
 
   if (word == "issue" || word == "expires") {
