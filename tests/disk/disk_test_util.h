@@ -16,6 +16,9 @@
 #include <vector>
 
 #include "areas/areas.h"
+#include "common/library_util.h"
+#include "common/output_util.h"
+#include "common/test_util.h"
 #include "disk/disk.h"
 #include "driver/base/console.h"
 #include "driver/base/output.h"
@@ -74,53 +77,17 @@ inline void write_bytes(const std::string& path, uint64_t offset, const std::vec
 
 inline std::vector<uint8_t> text_bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
-// Puts the signatures into an empty pattern table and builds the index.
+// Puts the signatures into an empty pattern table of an empty library and builds the index.
 inline void load_patterns(const std::vector<std::pair<std::string, std::vector<uint8_t>>>& patterns) {
   virusdata::reset_library();
-  virusdata::Library& lib = virusdata::g_library;
-  lib.pattern_table.assign(virusdata::kPatternTableSize, virusdata::PatternRecord{});
-  lib.pattern_count = 0;
-  for (const auto& [name, signature] : patterns) {
-    const std::vector<uint8_t> raw = vdc::make_pattern_record(name, signature);
-    virusdata::PatternRecord& rec = lib.pattern_table[size_t(lib.pattern_count++)];
-    rec.length = raw[0];
-    std::copy(raw.begin() + 1, raw.begin() + 5, rec.tail);
-    std::copy(raw.begin() + 5, raw.begin() + 13, rec.digest);
-    rec.name = name;
-  }
-  virusdata::build_pattern_index();
-  engine::reset_matcher();
+  testutil::load_patterns(patterns);
 }
 
 // Loads identity records written in the data compiler's source language (patterns kept).
-inline void load_identities(const std::string& source) {
-  vdc::Issue issue;
-  std::vector<vdc::Diagnostic> diagnostics;
-  ASSERT_TRUE(vdc::assemble_source(source, "test.vds", "", issue, diagnostics));
-  std::vector<uint8_t> stream = vdc::encode_stream(issue.entries);
-  virusdata::StreamSource src = virusdata::memory_source(virusdata::SourceKind::kVdl, stream);
-  ASSERT_EQ(virusdata::load_stream(src), 0);
-}
+inline void load_identities(const std::string& source) { testutil::load_entries(source); }
 
 // Standard input replaced by a pipe holding `keys` for the object's lifetime.
-struct Keys {
-  int saved = -1;
-  explicit Keys(const std::string& keys) {
-    int p[2];
-    EXPECT_EQ(pipe(p), 0);
-    EXPECT_EQ(write(p[1], keys.data(), keys.size()), ssize_t(keys.size()));
-    close(p[1]);
-    saved = dup(0);
-    dup2(p[0], 0);
-    close(p[0]);
-    host::reset_console_io();
-  }
-  ~Keys() {
-    dup2(saved, 0);
-    close(saved);
-    host::reset_console_io();
-  }
-};
+using Keys = testutil::ScriptedKeys;
 
 struct DiskFixture : ::testing::Test {
   std::string dir;
@@ -128,23 +95,15 @@ struct DiskFixture : ::testing::Test {
   void SetUp() override {
     char tmpl[] = "/tmp/brint-disk-XXXXXX";
     dir = mkdtemp(tmpl);
-    driver::reset_settings();
-    driver::reset_counters();
-    driver::reset_output();
+    testutil::quiet_driver(out);
     host::reset_console_io();
     findings::reset_findings();
     disk::reset_disk_state();
     areas::reset_hooks();
     areas::reset_status();
     engine::reset_sector_io();
-    driver::g_settings.bell = false;
-    driver::g_settings.no_interrupting = true;
     driver::g_settings.key_wait = false;
     driver::g_settings.silent = false;
-    driver::g_sinks.report_write = [this](std::string_view t) {
-      out.append(t);
-      return 0;
-    };
     load_patterns({{"Brint Test Boot", kBootSignature}, {"Brint Test MBR", kMbrSignature}});
     engine::g_scan.bytes.fill(0);
   }
@@ -173,11 +132,7 @@ struct DiskFixture : ::testing::Test {
   // Runs `f` and returns what it wrote on the console.
   template <typename F>
   std::string console(F f) {
-    host::console_flush();
-    testing::internal::CaptureStdout();
-    f();
-    host::console_flush();
-    return testing::internal::GetCapturedStdout();
+    return testutil::captured_stdout(f);
   }
 
   // A formatted 1.44 MB FAT12 floppy image; `sample` puts the test boot sector in it.

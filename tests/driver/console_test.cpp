@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/test_util.h"
 #include "driver/base/console.h"
 #include "driver/base/output.h"
 #include "driver/base/results.h"
@@ -15,25 +16,7 @@ using driver::g_settings;
 
 namespace {
 
-// Standard input replaced by a pipe holding `keys` (then its end) for the test's lifetime.
-struct ScriptedKeys {
-  int saved = -1;
-  explicit ScriptedKeys(const std::string& keys) {
-    int p[2];
-    EXPECT_EQ(pipe(p), 0);
-    EXPECT_EQ(write(p[1], keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-    close(p[1]);
-    saved = dup(0);
-    dup2(p[0], 0);
-    close(p[0]);
-    host::reset_console_io();
-  }
-  ~ScriptedKeys() {
-    dup2(saved, 0);
-    close(saved);
-    host::reset_console_io();
-  }
-};
+using testutil::ScriptedKeys;
 
 void fresh() {
   driver::reset_settings();

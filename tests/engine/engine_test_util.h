@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/library_util.h"
+#include "common/output_util.h"
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
 #include "engine/bfile.h"
@@ -20,16 +22,7 @@
 
 namespace enginetest {
 
-// Assembles a source of "virus"/"record" entries; fails the test on any diagnostic.
-inline vdc::Issue assemble_issue(const std::string& source) {
-  vdc::Issue issue;
-  std::vector<vdc::Diagnostic> diagnostics;
-  const bool ok = vdc::assemble_source(source, "test.vds", "", issue, diagnostics);
-  std::string why;
-  for (const auto& d : diagnostics) why += vdc::format_diagnostic(d) + "\n";
-  EXPECT_TRUE(ok) << source << "\n" << why;
-  return issue;
-}
+using testutil::assemble_issue;
 
 // The program bytes of one record whose lines are `body`.
 inline std::vector<uint8_t> assemble(const std::string& body) {
@@ -41,10 +34,7 @@ inline std::vector<uint8_t> assemble(const std::string& body) {
 // Loads the entries of `source` into an empty library.
 inline void load_library(const std::string& source) {
   virusdata::reset_library();
-  vdc::Issue issue = assemble_issue(source);
-  std::vector<uint8_t> stream = vdc::encode_stream(issue.entries);
-  virusdata::StreamSource src = virusdata::memory_source(virusdata::SourceKind::kVdl, stream);
-  ASSERT_EQ(virusdata::load_stream(src), 0);
+  testutil::load_entries(source);
 }
 
 inline std::vector<uint8_t> hex(const std::string& text) {
@@ -74,15 +64,7 @@ inline void fill_scan(const std::vector<uint8_t>& bytes) {
 struct EngineFixture : ::testing::Test {
   std::string out;  // everything the output routine wrote
   void SetUp() override {
-    driver::reset_settings();
-    driver::reset_counters();
-    driver::reset_output();
-    driver::g_settings.bell = false;
-    driver::g_settings.no_interrupting = true;
-    driver::g_sinks.report_write = [this](std::string_view t) {
-      out.append(t);
-      return 0;
-    };
+    testutil::quiet_driver(out);
     engine::reset_files();
     engine::reset_identity();
     engine::reset_sector_io();

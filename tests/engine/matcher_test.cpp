@@ -10,22 +10,7 @@ namespace {
 
 using enginetest::hex;
 
-// Puts the signatures into an empty pattern table and builds the index.
-void load_patterns(const std::vector<std::pair<std::string, std::vector<uint8_t>>>& patterns) {
-  virusdata::Library& lib = virusdata::g_library;
-  lib.pattern_table.assign(virusdata::kPatternTableSize, virusdata::PatternRecord{});
-  lib.pattern_count = 0;
-  for (const auto& [name, signature] : patterns) {
-    const std::vector<uint8_t> raw = vdc::make_pattern_record(name, signature);
-    virusdata::PatternRecord& rec = lib.pattern_table[size_t(lib.pattern_count++)];
-    rec.length = raw[0];
-    std::copy(raw.begin() + 1, raw.begin() + 5, rec.tail);
-    std::copy(raw.begin() + 5, raw.begin() + 13, rec.digest);
-    rec.name = name;
-  }
-  virusdata::build_pattern_index();
-  engine::reset_matcher();
-}
+using testutil::load_patterns;
 
 std::vector<uint8_t> sig24(uint8_t seed) {
   std::vector<uint8_t> s(24);

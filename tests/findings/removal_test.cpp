@@ -8,11 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
+#include "common/test_util.h"
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
 #include "driver/base/stop.h"
@@ -21,24 +20,11 @@
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool present(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
 struct RemovalTest : ::testing::Test {
-  std::string dir;
+  testutil::TempTree tree{"brint-removal"};
+  const std::string dir = tree.path;
   std::string outputs;  // every output of the output routine
   void SetUp() override {
-    char tmpl[] = "/tmp/brint-removal-XXXXXX";
-    dir = mkdtemp(tmpl);
     driver::reset_settings();
     driver::reset_counters();
     driver::reset_output();
@@ -54,13 +40,10 @@ struct RemovalTest : ::testing::Test {
     driver::reset_output();
     driver::reset_settings();
     driver::reset_counters();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
   }
   std::string file(const std::string& name, const std::string& bytes, mode_t mode = 0644) {
-    std::string p = dir + "/" + name;
-    std::ofstream(p, std::ios::binary) << bytes;
-    chmod(p.c_str(), mode);
+    const std::string p = dir + "/" + name;
+    testutil::write_file(p, bytes, mode);
     return p;
   }
   void offer(const std::string& path, const host::FileId* checked = nullptr) {
@@ -107,7 +90,7 @@ TEST_F(RemovalTest, DeletionOutcomes) {
     std::string expected = c.messages;
     for (size_t at; (at = expected.find("%s")) != std::string::npos;) expected.replace(at, 2, p);
     EXPECT_EQ(outputs, expected);
-    EXPECT_EQ(present(p), false);
+    EXPECT_EQ(testutil::exists(p), false);
     EXPECT_EQ(driver::g_counters.files_removed, c.removed ? 1 : 0);
     EXPECT_EQ(driver::g_counters.files_not_removed, c.removed ? 0 : 1);
   }
@@ -123,7 +106,7 @@ TEST_F(RemovalTest, NeverActsOnAnotherFileThanTheOneChecked) {
     rename(target.c_str(), swapped.c_str());  // CHECKED.COM is now the innocent file
     offer(swapped, &checked_id);
     EXPECT_EQ(outputs, "Could not delete file " + swapped + "\n");
-    EXPECT_EQ(slurp(swapped), "keep me");
+    EXPECT_EQ(testutil::read_file(swapped), "keep me");
     EXPECT_EQ(driver::g_counters.files_not_removed, 1);
     rename(swapped.c_str(), target.c_str());
   }
@@ -134,8 +117,8 @@ TEST_F(RemovalTest, NeverActsOnAnotherFileThanTheOneChecked) {
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     offer(link);
     EXPECT_NE(outputs.find("Could not delete file " + link + "\n"), std::string::npos) << outputs;
-    EXPECT_TRUE(present(link));
-    EXPECT_EQ(slurp(target), "keep me");
+    EXPECT_TRUE(testutil::exists(link));
+    EXPECT_EQ(testutil::read_file(target), "keep me");
     EXPECT_EQ(driver::g_counters.files_removed, 0);
   }
   {
@@ -162,8 +145,8 @@ TEST_F(RemovalTest, ShreddingOverwritesWholeBlocksThenDeletes) {
     ASSERT_EQ(link(p.c_str(), keep.c_str()), 0);  // sees the overwritten data once the name is gone
     offer(p);
     EXPECT_EQ(outputs, "File " + p + " has been shredded.\n");
-    EXPECT_FALSE(present(p));
-    std::string data = slurp(keep);
+    EXPECT_FALSE(testutil::exists(p));
+    std::string data = testutil::read_file(keep);
     ASSERT_EQ(data.size(), c.written);
     for (size_t i = 0; i < data.size(); ++i) {
       ASSERT_EQ(data[i], findings::kOverwriteBlock[i % 100]) << "byte " << i;
@@ -181,7 +164,7 @@ TEST_F(RemovalTest, ShredThatCannotHaveTheFileKeepsItAndPutsTheModeBack) {
   offer(p);
   close(holder);
   EXPECT_EQ(outputs, "Could not shred file " + p + "\n");
-  EXPECT_EQ(slurp(p), "still in use");
+  EXPECT_EQ(testutil::read_file(p), "still in use");
   struct stat st {};
   stat(p.c_str(), &st);
   EXPECT_EQ(st.st_mode & 0777, 0444u);
@@ -193,38 +176,23 @@ TEST_F(RemovalTest, RemovalOffOrAnsweredNoLeavesTheFile) {
   std::string p = file("KEEP.COM", "virus");
   driver::g_settings.remove_files = false;
   offer(p);
-  EXPECT_TRUE(present(p));
+  EXPECT_TRUE(testutil::exists(p));
 
   driver::g_settings.remove_files = true;
   driver::g_settings.no_confirmation = false;
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  ASSERT_EQ(write(fds[1], "xn", 2), 2);  // an ignored key, then no
-  close(fds[1]);
-  int saved = dup(0);
-  dup2(fds[0], 0);
-  close(fds[0]);
-  host::reset_console_io();
-  offer(p);
-  dup2(saved, 0);
-  close(saved);
-  host::reset_console_io();
-  EXPECT_TRUE(present(p));
+  {
+    testutil::ScriptedKeys keys("xn");  // an ignored key, then no
+    offer(p);
+  }
+  EXPECT_TRUE(testutil::exists(p));
   EXPECT_EQ(outputs, "");
   EXPECT_EQ(driver::g_counters.files_removed + driver::g_counters.files_not_removed, 0);
 
-  ASSERT_EQ(pipe(fds), 0);
-  ASSERT_EQ(write(fds[1], "y", 1), 1);
-  close(fds[1]);
-  saved = dup(0);
-  dup2(fds[0], 0);
-  close(fds[0]);
-  host::reset_console_io();
-  offer(p);
-  dup2(saved, 0);
-  close(saved);
-  host::reset_console_io();
-  EXPECT_FALSE(present(p));
+  {
+    testutil::ScriptedKeys keys("y");
+    offer(p);
+  }
+  EXPECT_FALSE(testutil::exists(p));
   EXPECT_EQ(outputs, "File " + p + " has been deleted.\n");
 }
 
@@ -251,7 +219,7 @@ TEST_F(RemovalTest, EscapeAtTheQuestionStopsTheProgram) {
   waitpid(pid, &st, 0);
   EXPECT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 1);
-  EXPECT_EQ(slurp(p), "virus");
+  EXPECT_EQ(testutil::read_file(p), "virus");
 }
 
 TEST_F(RemovalTest, TemporaryCopiesAreShreddedToo) {
@@ -260,8 +228,8 @@ TEST_F(RemovalTest, TemporaryCopiesAreShreddedToo) {
   std::string keep = dir + "/keep";
   ASSERT_EQ(link(p.c_str(), keep.c_str()), 0);
   EXPECT_EQ(findings::remove_file(p), 0);
-  EXPECT_FALSE(present(p));
-  EXPECT_EQ(slurp(keep), std::string(findings::kOverwriteBlock, 100));
+  EXPECT_FALSE(testutil::exists(p));
+  EXPECT_EQ(testutil::read_file(keep), std::string(findings::kOverwriteBlock, 100));
   EXPECT_EQ(outputs, "") << "remove_file itself reports nothing";
   EXPECT_NE(findings::remove_file(dir + "/missing"), 0);
 }
@@ -305,9 +273,9 @@ TEST_F(RemovalTest, FileTheUserCannotChangeGoesThroughTheOwnershipSteps) {
   waitpid(pid, &st, 0);
   ASSERT_TRUE(WIFEXITED(st));
   ASSERT_EQ(WEXITSTATUS(st), 0);
-  EXPECT_EQ(slurp(log), "Could not set attributes of file " + p + "\nUnable to grab ownership of file " + p +
+  EXPECT_EQ(testutil::read_file(log), "Could not set attributes of file " + p + "\nUnable to grab ownership of file " + p +
                             " - NT error code 5.\nFile " + p + " has been deleted.\n1");
-  EXPECT_FALSE(present(p));
+  EXPECT_FALSE(testutil::exists(p));
 }
 
 TEST_F(RemovalTest, TakingOwnershipIsForTheOwnerOnly) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <fstream>
 
+#include "common/output_util.h"
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
 #include "host/host.h"
@@ -26,15 +27,7 @@ struct Event {
 class ReportsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    driver::reset_settings();
-    driver::reset_counters();
-    driver::reset_output();
-    driver::g_settings.bell = false;
-    driver::g_settings.no_interrupting = true;
-    driver::g_sinks.report_write = [this](std::string_view t) {
-      out.append(t);
-      return 0;
-    };
+    testutil::quiet_driver(out);
     findings::reset_findings();
     findings::g_findings_hooks = findings::FindingsHooks{};
     findings::g_findings_hooks.log_event = [this](int type, int category, uint32_t id,

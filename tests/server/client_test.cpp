@@ -10,9 +10,9 @@
 namespace {
 
 using servertest::exists;
-using servertest::read_text;
+using servertest::read_file;
 using servertest::ServerFixture;
-using servertest::write_text;
+using servertest::write_file;
 
 class ClientTest : public ServerFixture {
  protected:
@@ -28,20 +28,34 @@ class ClientTest : public ServerFixture {
     const int status = pclose(p);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
+  // Runs the server loop in a child process with standard input at its end; the child's id.
+  pid_t fork_server_loop() {
+    driver::g_settings.no_interrupting = false;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (!freopen("/dev/null", "r", stdin)) _exit(9);
+      server::read_server_state();
+      server::server_loop();
+    }
+    return pid;
+  }
+  // Asks the server loop to quit through its settings file; its exit code (-1: it did not
+  // exit normally or could not be waited for).
+  int quit_server_loop(pid_t pid) {
+    write_file(ini, "MinTime=0\nMaxTime=0\nQuitBRINT=ON\n");
+    servertest::set_mtime(ini, time(nullptr) + 60);
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
 };
 
 TEST_F(ClientTest, ClientAndServerLoopWorkThroughRequests) {
-  write_text(ini, "MinTime=0\nMaxTime=0\nRemovalMode=COPY\n");
-  servertest::write_file(dir + "/clean.bin", {servertest::kCleanByte, 1, 2, 3});
-  servertest::write_file(dir + "/bad.bin", {servertest::kVirusByte, 1, 2, 3});
-  driver::g_settings.no_interrupting = false;
-  const pid_t pid = fork();
+  write_file(ini, "MinTime=0\nMaxTime=0\nRemovalMode=COPY\n");
+  servertest::write_bytes(dir + "/clean.bin", {servertest::kCleanByte, 1, 2, 3});
+  servertest::write_bytes(dir + "/bad.bin", {servertest::kVirusByte, 1, 2, 3});
+  const pid_t pid = fork_server_loop();
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (!freopen("/dev/null", "r", stdin)) _exit(9);
-    server::read_server_state();
-    server::server_loop();
-  }
   std::string text;
   EXPECT_EQ(client("-t 20 " + comms + " " + dir + "/clean.bin", text), 0) << text;
   EXPECT_EQ(text, dir + "/clean.bin: no virus found\n");
@@ -53,12 +67,7 @@ TEST_F(ClientTest, ClientAndServerLoopWorkThroughRequests) {
   EXPECT_NE(text.find("no answer within 1 seconds"), std::string::npos) << text;
   EXPECT_EQ(client(comms, text), 2);  // bad arguments
 
-  write_text(ini, "MinTime=0\nMaxTime=0\nQuitBRINT=ON\n");
-  servertest::set_mtime(ini, time(nullptr) + 60);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  ASSERT_EQ(quit_server_loop(pid), 1);
   EXPECT_TRUE(exists(infected + "/BAD.000"));
   EXPECT_TRUE(exists(infected + "/BOOT.000"));
   EXPECT_FALSE(exists(comms + "/wl.sta"));
@@ -66,25 +75,19 @@ TEST_F(ClientTest, ClientAndServerLoopWorkThroughRequests) {
 }
 
 TEST_F(ClientTest, ManyClientsAtOnceGetTheirOwnAnswersAndTheStatisticsAddUp) {
-  write_text(ini, "MinTime=0\nMaxTime=0\n");
+  write_file(ini, "MinTime=0\nMaxTime=0\n");
   constexpr int kClients = 40;
   for (int i = 0; i < kClients; ++i) {
-    servertest::write_file(dir + "/f" + std::to_string(i),
+    servertest::write_bytes(dir + "/f" + std::to_string(i),
                            {i % 2 ? servertest::kVirusByte : servertest::kCleanByte, uint8_t(i)});
   }
-  driver::g_settings.no_interrupting = false;
-  const pid_t pid = fork();
+  const pid_t pid = fork_server_loop();
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (!freopen("/dev/null", "r", stdin)) _exit(9);
-    server::read_server_state();
-    server::server_loop();
-  }
   // Every client in the background; each writes "index exit-code" when it ends.
   std::string script = "cd " + dir + " && for i in $(seq 0 " + std::to_string(kClients - 1) + "); do (" +
                        WLCLIENT_PATH + " -t 60 " + comms + " f$i >/dev/null; echo \"$i $?\" >> codes) & done; wait";
   ASSERT_EQ(std::system(script.c_str()), 0);
-  std::istringstream codes(read_text(dir + "/codes"));
+  std::istringstream codes(read_file(dir + "/codes"));
   std::map<int, int> exit_codes;
   for (int index, code; codes >> index >> code;) exit_codes[index] = code;
   ASSERT_EQ(exit_codes.size(), size_t(kClients));
@@ -92,20 +95,16 @@ TEST_F(ClientTest, ManyClientsAtOnceGetTheirOwnAnswersAndTheStatisticsAddUp) {
   // The result file catches up within a few passes.
   std::string result;
   for (int tries = 0; tries < 100; ++tries) {
-    result = read_text(res);
+    result = read_file(res);
     if (result.find("NumberFilesBrinted=40\r\n") != std::string::npos) break;
     usleep(50000);
   }
   EXPECT_NE(result.find("NumberFilesBrinted=40\r\nNumberFilesInfected=20\r\n"), std::string::npos) << result;
-  write_text(ini, "MinTime=0\nMaxTime=0\nQuitBRINT=ON\n");
-  servertest::set_mtime(ini, time(nullptr) + 60);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(quit_server_loop(pid), 1);
 }
 
 TEST_F(ClientTest, NoServerMeansNoAnswerAndTheRequestIsTakenBack) {
-  servertest::write_file(dir + "/f.bin", {1});
+  servertest::write_bytes(dir + "/f.bin", {1});
   std::string text;
   EXPECT_EQ(client("-t 1 " + comms + " " + dir + "/f.bin", text), 2);
   EXPECT_NE(text.find("no answer within 1 seconds"), std::string::npos) << text;

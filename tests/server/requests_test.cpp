@@ -8,16 +8,16 @@
 namespace {
 
 using servertest::exists;
-using servertest::read_text;
+using servertest::read_file;
 using servertest::Request;
 using servertest::ServerFixture;
-using servertest::write_text;
+using servertest::write_file;
 
 class RequestTest : public ServerFixture {
  protected:
   // The answer of `base`: result and virus name; fails the test when it is not sound.
   void answer(const std::string& base, int& result, std::string& virus) {
-    const std::string a = read_text(path(base, ".ANS"));
+    const std::string a = read_file(path(base, ".ANS"));
     ASSERT_EQ(a.size(), server::kAnswerSize);
     ASSERT_TRUE(server::check_answer(reinterpret_cast<const uint8_t*>(a.data()), a.size(), result, virus));
   }
@@ -48,7 +48,7 @@ TEST_F(RequestTest, CleanFileIsAnsweredAndItsSourceDeleted) {
 }
 
 TEST_F(RequestTest, CleanFileAtLevelFourIsAnsweredWithoutALine) {
-  write_text(ini, "ReportingLevel=4\n");
+  write_file(ini, "ReportingLevel=4\n");
   start();
   submit("Q", Request{});
   server::poll_pass();
@@ -57,7 +57,7 @@ TEST_F(RequestTest, CleanFileAtLevelFourIsAnsweredWithoutALine) {
 }
 
 TEST_F(RequestTest, InfectedFileIsAnsweredCopiedAndCounted) {
-  write_text(ini, "RemovalMode=DELETE\nBrintLevel=FULL\n");
+  write_file(ini, "RemovalMode=DELETE\nBrintLevel=FULL\n");
   start();
   Request q;
   q.name = "c:\\dos\\evil.com";
@@ -68,7 +68,7 @@ TEST_F(RequestTest, InfectedFileIsAnsweredCopiedAndCounted) {
   answer("V", result, virus);
   EXPECT_EQ(result, 1);
   EXPECT_EQ(virus, "Testvir One");
-  EXPECT_EQ(read_text(infected + "/EVIL.000").substr(0, 1), std::string(1, char(servertest::kVirusByte)));
+  EXPECT_EQ(read_file(infected + "/EVIL.000").substr(0, 1), std::string(1, char(servertest::kVirusByte)));
   EXPECT_EQ(server::g_server.last_virus_action, server::kDelete);
   EXPECT_EQ(server::g_server.last_virus_file, "C:\\DOS\\EVIL.COM");
   EXPECT_EQ(driver::g_counters.infected_files, 1);
@@ -78,7 +78,7 @@ TEST_F(RequestTest, InfectedFileIsAnsweredCopiedAndCounted) {
 }
 
 TEST_F(RequestTest, BootSectorCopiesAreNumberedUpToXXX) {
-  write_text(ini, "RemovalMode=COPY\n");
+  write_file(ini, "RemovalMode=COPY\n");
   start();
   Request q;
   q.code = server::kCodeCheckBoot;
@@ -88,7 +88,7 @@ TEST_F(RequestTest, BootSectorCopiesAreNumberedUpToXXX) {
   }
   EXPECT_TRUE(exists(infected + "/BOOT.000"));
   EXPECT_TRUE(exists(infected + "/BOOT.001"));
-  write_text(infected + "/BOOT.999", "x");
+  write_file(infected + "/BOOT.999", "x");
   out.clear();
   submit("B3", q, servertest::kVirusByte);
   server::poll_pass();
@@ -110,7 +110,7 @@ TEST_F(RequestTest, CopyNamesNeverLeaveTheInfectedDirectory) {
   // An existing name is never overwritten: the next number is taken.
   mkdir(infected.c_str(), 0755);
   server::g_server.infected_dir = infected;
-  write_text(dir + "/src", "data");
+  write_file(dir + "/src", "data");
   symlink((dir + "/victim").c_str(), (infected + "/N.000").c_str());
   std::string target;
   ASSERT_EQ(server::copy_to_infected(dir + "/src", "N", target), 0);
@@ -142,8 +142,8 @@ TEST_F(RequestTest, MalformedRequestsAreLoggedAndDiscarded) {
     out.clear();
     std::vector<uint8_t> r = servertest::record(Request{});
     c.spoil(r);
-    servertest::write_file(path("M", ".SRC"), {0x90});
-    servertest::write_file(path("M", ".REQ"), r);
+    servertest::write_bytes(path("M", ".SRC"), {0x90});
+    servertest::write_bytes(path("M", ".REQ"), r);
     server::poll_pass();
     EXPECT_NE(out.find(c.line), std::string::npos) << out;
     EXPECT_FALSE(exists(path("M", ".REQ")));
@@ -170,9 +170,9 @@ TEST_F(RequestTest, OlderClientsCarryTheNameAtOffset109) {
 
 TEST_F(RequestTest, ShortEmptyAndHeldRequestsWait) {
   start();
-  servertest::write_file(path("SHORT", ".REQ"), std::vector<uint8_t>(108, 'W'));
-  servertest::write_file(path("SHORT", ".SRC"), {1});
-  servertest::write_file(path("EMPTY", ".REQ"), {});
+  servertest::write_bytes(path("SHORT", ".REQ"), std::vector<uint8_t>(108, 'W'));
+  servertest::write_bytes(path("SHORT", ".SRC"), {1});
+  servertest::write_bytes(path("EMPTY", ".REQ"), {});
   submit("HELD", Request{});
   host::File holder;
   ASSERT_EQ(host::open_file(path("HELD", ".SRC"), host::kAccessWrite, host::kShareNone, host::kOpenExisting, holder), 0);
@@ -188,7 +188,7 @@ TEST_F(RequestTest, ShortEmptyAndHeldRequestsWait) {
 
 TEST_F(RequestTest, ARecordCutShortAfterSelectionIsCorrupted) {
   start();
-  servertest::write_file(path("CUT", ".REQ"), {'W', 'L', 1, 2});
+  servertest::write_bytes(path("CUT", ".REQ"), {'W', 'L', 1, 2});
   server::handle_request("CUT");
   EXPECT_NE(out.find("\nError:\tCorrupted request received in file " + comms + "\\CUT.REQ from user Unknown\n"),
             std::string::npos);
@@ -215,16 +215,16 @@ TEST_F(RequestTest, OnlyExactBaseNamesAreTakenUp) {
   EXPECT_EQ(server::base_of(".REQ", ".REQ"), "");
   EXPECT_EQ(server::base_of("ABC.REQX", ".REQ"), "");
   start();
-  servertest::write_file(path("A.B", ".REQ"), servertest::record(Request{}));
-  servertest::write_file(path("A.B", ".SRC"), {0x90});
+  servertest::write_bytes(path("A.B", ".REQ"), servertest::record(Request{}));
+  servertest::write_bytes(path("A.B", ".SRC"), {0x90});
   server::poll_pass();
   EXPECT_TRUE(exists(path("A.B", ".REQ")));
   EXPECT_EQ(driver::g_counters.files_checked, 0);
 }
 
 TEST_F(RequestTest, AnswersExpireWithTheirRequests) {
-  write_text(path("OLD", ".ANS"), "x");
-  write_text(path("OLD", ".REQ"), "x");
+  write_file(path("OLD", ".ANS"), "x");
+  write_file(path("OLD", ".REQ"), "x");
   start();
   ASSERT_TRUE(server::is_pending("OLD"));
   server::expire_answers();
@@ -246,8 +246,8 @@ TEST_F(RequestTest, StaleRequestsGoByCalendarDays) {
   t.tm_mday -= 1, t.tm_hour = 23, t.tm_min = 59;  // two days back, late in the day
   const time_t two_days = mktime(&t);
   for (const char* b : {"Y", "T"}) {
-    write_text(path(b, ".REQ"), "x");
-    write_text(path(b, ".SRC"), "x");
+    write_file(path(b, ".REQ"), "x");
+    write_file(path(b, ".SRC"), "x");
   }
   servertest::set_mtime(path("Y", ".REQ"), yesterday);
   servertest::set_mtime(path("T", ".REQ"), two_days);
@@ -293,9 +293,9 @@ TEST_F(RequestTest, ClientReportsAreLaidOutByType) {
 
 TEST_F(RequestTest, ClientValuesReachCommandOnVirusAsPlainArguments) {
   const std::string script = dir + "/onvirus.sh";
-  write_text(script, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > " + dir + "/args.txt\n");
+  write_file(script, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > " + dir + "/args.txt\n");
   chmod(script.c_str(), 0755);
-  write_text(ini, "CommandOnVirus=" + script + "\n");
+  write_file(ini, "CommandOnVirus=" + script + "\n");
   const std::string cwd = std::filesystem::current_path().string();
   ASSERT_EQ(chdir(dir.c_str()), 0);
   start();
@@ -304,7 +304,7 @@ TEST_F(RequestTest, ClientValuesReachCommandOnVirusAsPlainArguments) {
   q.name = "MY FILE.EXE";
   submit("S", q, servertest::kVirusByte);
   server::poll_pass();
-  const std::string args = read_text(dir + "/args.txt");
+  const std::string args = read_file(dir + "/args.txt");
   EXPECT_NE(args.find("[Testvir_One]\n"), std::string::npos) << args;
   EXPECT_NE(args.find("[MY_FILE.EXE]\n"), std::string::npos) << args;
   EXPECT_NE(args.find("[" + q.station + "]\n[SERVER1]\n"), std::string::npos) << args;
@@ -313,7 +313,7 @@ TEST_F(RequestTest, ClientValuesReachCommandOnVirusAsPlainArguments) {
 }
 
 TEST_F(RequestTest, FailingUserCommandsAreLoggedAndUsernameComesFromTheFile) {
-  write_text(ini, "CommandOnVirus=false\nCommandGetUsername=sh -c 'echo \"  alice \" > BRINT.USR'\n");
+  write_file(ini, "CommandOnVirus=false\nCommandGetUsername=sh -c 'echo \"  alice \" > BRINT.USR'\n");
   const std::string cwd = std::filesystem::current_path().string();
   ASSERT_EQ(chdir(dir.c_str()), 0);
   start();
@@ -344,7 +344,7 @@ TEST_F(RequestTest, ControlCharactersInClientTextsBecomeBlanks) {
 TEST_F(RequestTest, MissingSourceAndFailedCheckGiveNoAnswer) {
   start();
   // Taken up by hand: the source vanished between the selection and the check.
-  servertest::write_file(path("G", ".REQ"), servertest::record(Request{}));
+  servertest::write_bytes(path("G", ".REQ"), servertest::record(Request{}));
   server::handle_request("G");
   EXPECT_FALSE(exists(path("G", ".REQ")));
   EXPECT_FALSE(exists(path("G", ".ANS")));
@@ -362,7 +362,7 @@ TEST_F(RequestTest, CompressedSourceIsNamedCountedOnceAndStillAnswered) {
     server::reset_server();
     driver::reset_counters();
     out.clear();
-    write_text(ini, c.settings);
+    write_file(ini, c.settings);
     start();
     submit("Z", Request{});
     server::poll_pass();

@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "common/library_util.h"
+#include "common/output_util.h"
+#include "common/test_util.h"
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
 #include "engine/bfile.h"
@@ -27,19 +30,10 @@
 
 namespace servertest {
 
-inline void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-inline void write_text(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-inline std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+using testutil::exists;
+using testutil::read_file;
+using testutil::write_bytes;
+using testutil::write_file;
 // Sets the last-write time of `path` to `seconds`.
 inline void set_mtime(const std::string& path, time_t seconds) {
   struct timeval tv[2] = {{seconds, 0}, {seconds, 0}};
@@ -95,9 +89,7 @@ struct ServerFixture : ::testing::Test {
     ini = dir + "/BRINTWL.INI";
     res = dir + "/BRINTWL.RES";
     mkdir(comms.c_str(), 0755);
-    driver::reset_settings();
-    driver::reset_counters();
-    driver::reset_output();
+    testutil::quiet_driver(out);
     driver::reset_state();
     findings::reset_findings();
     engine::reset_files();
@@ -106,16 +98,10 @@ struct ServerFixture : ::testing::Test {
     driver::g_settings.server_mode = true;
     driver::g_settings.server_name = "SERVER1";
     driver::g_settings.settings_file = ini;
-    driver::g_settings.no_interrupting = true;
     driver::g_settings.event_logging = false;
-    driver::g_settings.bell = false;
     driver::g_state.result_file = res;
     driver::g_state.comms_dir = comms;
     driver::g_state.infected_dir = infected;
-    driver::g_sinks.report_write = [this](std::string_view t) {
-      out.append(t);
-      return 0;
-    };
     load_library();
     server::g_server.command_delay_ms = 0;
   }
@@ -127,13 +113,7 @@ struct ServerFixture : ::testing::Test {
   }
   static void load_library() {
     virusdata::reset_library();
-    vdc::Issue issue;
-    std::vector<vdc::Diagnostic> diagnostics;
-    ASSERT_TRUE(vdc::assemble_source("virus \"Testvir One\"\nrecord\nbyte C1\nreport\nend\n", "t.vds", "", issue,
-                                     diagnostics));
-    std::vector<uint8_t> stream = vdc::encode_stream(issue.entries);
-    virusdata::StreamSource src = virusdata::memory_source(virusdata::SourceKind::kVdl, stream);
-    ASSERT_EQ(virusdata::load_stream(src), 0);
+    testutil::load_entries("virus \"Testvir One\"\nrecord\nbyte C1\nreport\nend\n");
     virusdata::g_library.pattern_table.assign(virusdata::kPatternTableSize, virusdata::PatternRecord{});
     engine::reset_matcher();
   }
@@ -143,8 +123,8 @@ struct ServerFixture : ::testing::Test {
     server::server_start();
   }
   void submit(const std::string& base, const Request& q, uint8_t first = kCleanByte) {
-    if (q.code != server::kCodeClientReport) write_file(comms + "/" + base + ".SRC", {first, 0, 0, 0});
-    write_file(comms + "/" + base + ".REQ", record(q));
+    if (q.code != server::kCodeClientReport) write_bytes(comms + "/" + base + ".SRC", {first, 0, 0, 0});
+    write_bytes(comms + "/" + base + ".REQ", record(q));
   }
   std::string path(const std::string& base, const std::string& ext) const { return comms + "/" + base + ext; }
 };

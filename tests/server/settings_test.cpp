@@ -4,8 +4,8 @@
 namespace {
 
 using servertest::ServerFixture;
-using servertest::read_text;
-using servertest::write_text;
+using servertest::read_file;
+using servertest::write_file;
 
 class SettingsTest : public ServerFixture {};
 
@@ -33,14 +33,14 @@ TEST_F(SettingsTest, ValuesConvertByTheirType) {
     SCOPED_TRACE(c.what);
     server::reset_server();
     driver::g_settings.full_check = true;  // BrintLevel defaults to FULL here
-    write_text(ini, c.line + "\r\n");
+    write_file(ini, c.line + "\r\n");
     server::read_server_state();
     EXPECT_EQ(server::g_server.*c.field, c.expected);
   }
 }
 
 TEST_F(SettingsTest, SectionsSelectTheServer) {
-  write_text(ini,
+  write_file(ini,
              "ReportingLevel=4\n"          // before any section: every server
              "[SERVER1X]\nMinTime=111\n"   // not SERVER1
              "[server1]\nMaxTime=2222\n"   // ours, any case
@@ -53,11 +53,11 @@ TEST_F(SettingsTest, SectionsSelectTheServer) {
 }
 
 TEST_F(SettingsTest, DirectoriesAreReadOnlyAtStartAndDeletionKeepsTheSettings) {
-  write_text(ini, "CommsDirectory=/first\nMinTime=200\n");
+  write_file(ini, "CommsDirectory=/first\nMinTime=200\n");
   server::read_server_state();
   EXPECT_EQ(server::g_server.comms_dir, "/first");
   EXPECT_NE(server::g_server.time_date_of_ini, 0);
-  write_text(ini, "CommsDirectory=/second\nMinTime=300\nPingServer=hello\n");
+  write_file(ini, "CommsDirectory=/second\nMinTime=300\nPingServer=hello\n");
   servertest::set_mtime(ini, time(nullptr) + 120);  // a change the fingerprint sees
   server::reload_settings_if_changed(true);
   EXPECT_EQ(server::g_server.comms_dir, "/first");
@@ -70,16 +70,16 @@ TEST_F(SettingsTest, DirectoriesAreReadOnlyAtStartAndDeletionKeepsTheSettings) {
 }
 
 TEST_F(SettingsTest, LongLinesAreCutAndTheRestReadAsTheNextLine) {
-  write_text(ini, "PingServer=" + std::string(255 - 11, 'x') + "MinTime=77\n");
+  write_file(ini, "PingServer=" + std::string(255 - 11, 'x') + "MinTime=77\n");
   server::read_server_state();
   EXPECT_EQ(server::g_server.ping, std::string(244, 'x'));
   EXPECT_EQ(server::g_server.min_time, 77);
 }
 
 TEST_F(SettingsTest, ResultFileHoldsEveryKeyAndIsRewrittenOnlyOnChange) {
-  write_text(ini, "PingServer=abc\n");
+  write_file(ini, "PingServer=abc\n");
   start();
-  const std::string first = read_text(res);
+  const std::string first = read_file(res);
   EXPECT_NE(first.find("ServerName=SERVER1\r\nOperatingSystem=NT\r\nBrintVersion=2.77\r\nBrintLevel=QUICK\r\n"
                        "BrintDateProduced=950901\r\nTimeDateOfIniFile="),
             std::string::npos);
@@ -88,16 +88,16 @@ TEST_F(SettingsTest, ResultFileHoldsEveryKeyAndIsRewrittenOnlyOnChange) {
   EXPECT_EQ(first.substr(first.size() - 12), "\r\nPong=abc\r\n");
   EXPECT_EQ(first.find('['), std::string::npos);
   // Unchanged values: the file is not written again (a marker we put in stays).
-  write_text(res, "untouched");
+  write_file(res, "untouched");
   for (int i = 0; i < 3; ++i) server::status_cycle();
-  EXPECT_EQ(read_text(res), "untouched");
+  EXPECT_EQ(read_file(res), "untouched");
   driver::g_counters.files_checked = 5000000000;  // 64-bit counters print whole
   server::status_cycle();
-  EXPECT_NE(read_text(res).find("NumberFilesBrinted=5000000000\r\n"), std::string::npos);
+  EXPECT_NE(read_file(res).find("NumberFilesBrinted=5000000000\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, TimeDateOfIniFileIsSigned) {
-  write_text(ini, "\n");
+  write_file(ini, "\n");
   // 23:59:58 gives a DOS time with the top bit set: the value is negative.
   struct tm t {};
   t.tm_year = 2026 - 1900, t.tm_mon = 11, t.tm_mday = 9, t.tm_hour = 23, t.tm_min = 59, t.tm_sec = 58;
@@ -106,7 +106,7 @@ TEST_F(SettingsTest, TimeDateOfIniFileIsSigned) {
   server::read_server_state();
   EXPECT_LT(server::g_server.time_date_of_ini, 0);
   start();
-  EXPECT_NE(read_text(res).find("TimeDateOfIniFile=" + std::to_string(server::g_server.time_date_of_ini) + "\r\n"),
+  EXPECT_NE(read_file(res).find("TimeDateOfIniFile=" + std::to_string(server::g_server.time_date_of_ini) + "\r\n"),
             std::string::npos);
 }
 
@@ -154,7 +154,7 @@ TEST_F(SettingsTest, ZeroCountersZeroesOnceWhenSwitchedOn) {
 }
 
 TEST_F(SettingsTest, QuitBritStopsWithCodeOne) {
-  write_text(ini, "QuitBRINT=ON\n");
+  write_file(ini, "QuitBRINT=ON\n");
   driver::g_settings.no_interrupting = false;
   EXPECT_EXIT(start(), ::testing::ExitedWithCode(1), "");
   // Under -NI the key is ignored.
@@ -174,7 +174,7 @@ TEST_F(SettingsTest, StopRemovesMarkerAndResultFile) {
 }
 
 TEST_F(SettingsTest, MarkerThatCannotBeOpenedIsFatal) {
-  write_text(ini, "CommsDirectory=" + dir + "/missing\n");
+  write_file(ini, "CommsDirectory=" + dir + "/missing\n");
   EXPECT_EXIT(start(), ::testing::ExitedWithCode(2), "");
 }
 

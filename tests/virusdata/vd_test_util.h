@@ -2,15 +2,12 @@
 // directory, and a fresh library.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "common/test_util.h"
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
 #include "virusdata/library.h"
@@ -84,39 +81,7 @@ struct Fresh {
   ~Fresh() { driver::reset_output(); }
 };
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/vdtest.XXXXXX";
-    const char* p = mkdtemp(tmpl);
-    EXPECT_NE(p, nullptr);
-    char buf[4096];
-    path = realpath(p, buf) ? buf : p;
-  }
-  ~TempDir() {
-    std::string cmd = "rm -rf '" + path + "'";
-    [[maybe_unused]] int r = std::system(cmd.c_str());
-  }
-  std::string at(const std::string& rel) const { return path + "/" + rel; }
-  void file(const std::string& rel, const std::string& bytes) const {
-    int fd = open(at(rel).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << rel;
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    close(fd);
-  }
-  void file(const std::string& rel, const Bytes& bytes) const {
-    file(rel, std::string(bytes.begin(), bytes.end()));
-  }
-};
-
-struct InDirectory {
-  std::string saved;
-  explicit InDirectory(const std::string& dir) {
-    char buf[4096];
-    saved = getcwd(buf, sizeof buf) ? buf : "/";
-    EXPECT_EQ(chdir(dir.c_str()), 0);
-  }
-  ~InDirectory() { [[maybe_unused]] int r = chdir(saved.c_str()); }
-};
+using TempDir = testutil::TempTree;
+using testutil::InDirectory;
 
 }  // namespace vdtest
