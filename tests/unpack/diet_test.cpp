@@ -128,13 +128,8 @@ TEST(DietStream, HandBuiltStream) {
 
 TEST(DietStream, EveryDistanceClassAndLengthRow) {
   DietEncoder e;
-  std::vector<uint8_t> expected;
-  uint32_t seed = 3;
-  for (int i = 0; i < 8300; ++i) {
-    seed = seed * 1103515245 + 12345;
-    e.literal(uint8_t(seed >> 16));
-    expected.push_back(uint8_t(seed >> 16));
-  }
+  std::vector<uint8_t> expected = unpack_test::random_bytes(8300, 3);
+  for (uint8_t c : expected) e.literal(c);
   auto copy = [&](unsigned distance, unsigned length) {
     for (unsigned i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
   };
@@ -341,13 +336,11 @@ TEST(DietContainers, ExeFilesOfEachEra) {
       ASSERT_EQ(unpack::expand_diet(file, out), 0) << era.what << " " << size;
       ASSERT_EQ(out.size(), 512 + size) << era.what;
       EXPECT_EQ(std::vector<uint8_t>(out.begin() + 512, out.end()), img) << era.what;
-      EXPECT_EQ(le16(out, 0x02), out.size() % 512) << era.what;  // the 0xFE of byte 3 is gone
-      EXPECT_EQ(le16(out, 0x04), out.size() / 512 + 1) << era.what;
-      EXPECT_EQ(le16(out, 0x08), 32) << era.what;
-      EXPECT_EQ(le16(out, 0x0E), 0x0123) << era.what;
-      EXPECT_EQ(le16(out, 0x10), 0x0400) << era.what;
-      EXPECT_EQ(le16(out, 0x14), 0x0010) << era.what;
-      EXPECT_EQ(le16(out, 0x16), 0x0002) << era.what;
+      // Bytes in the last page first: the 0xFE of byte 3 is gone.
+      unpack_test::expect_words(out,
+                                {{0x02, out.size() % 512}, {0x04, out.size() / 512 + 1}, {0x08, 32}, {0x0E, 0x0123},
+                                 {0x10, 0x0400}, {0x14, 0x0010}, {0x16, 0x0002}},
+                                era.what);
     }
   }
 }

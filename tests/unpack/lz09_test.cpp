@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "lz91_pack.h"
 #include "test_util.h"
 #include "unpack/decoders.h"
 #include "unpack/unpack.h"
@@ -14,8 +15,7 @@ using unpack_test::BitWriter;
 using unpack_test::le16;
 using unpack_test::set_le16;
 
-// Builds a packed file: a 32-byte header ("LZ91", two paragraphs, CS naming the data block),
-// the bit stream, and the data block with the unpacked IP, CS, SP, SS.
+// Builds the bit stream of a packed file token by token.
 struct LzEncoder {
   BitWriter w;
 
@@ -54,22 +54,7 @@ struct LzEncoder {
     w.byte(n);
   }
   std::vector<uint8_t> file(uint16_t ip = 0x0100, uint16_t cs = 0x0000, uint16_t sp = 0x0080, uint16_t ss = 0x0010) {
-    std::vector<uint8_t> f = w.out;
-    f.insert(f.begin(), 32, uint8_t(0));
-    f[0] = 'M';
-    f[1] = 'Z';
-    set_le16(f, 0x08, 2);
-    set_le16(f, 0x0A, 0x1234);  // min alloc: kept
-    set_le16(f, 0x18, 0x1C);
-    f[0x1C] = 'L', f[0x1D] = 'Z', f[0x1E] = '9', f[0x1F] = '1';
-    f.resize((f.size() + 15) / 16 * 16, 0);
-    set_le16(f, 0x16, uint16_t(f.size() / 16 - 2));
-    const size_t block = f.size();
-    set_le16(f, block, ip);
-    set_le16(f, block + 2, cs);
-    set_le16(f, block + 4, sp);
-    set_le16(f, block + 6, ss);
-    return f;
+    return unpack_test::lz91_file(w.out, ip, cs, sp, ss, 0x1234);  // min alloc: kept
   }
 };
 
@@ -83,15 +68,9 @@ TEST(Lz09, EndRightAfterTheHeaderGivesAnEmptyImage) {
   std::vector<uint8_t> out;
   ASSERT_EQ(unpack::expand_lz09(e.file(0x0100, 0x0002, 0x0080, 0x0003), out), 0);
   ASSERT_EQ(out.size(), 512u);
-  EXPECT_EQ(le16(out, 0x00), 0x5A4D);
-  EXPECT_EQ(le16(out, 0x02), 0);  // bytes in the last page
-  EXPECT_EQ(le16(out, 0x04), 1);  // pages
-  EXPECT_EQ(le16(out, 0x08), 32);
-  EXPECT_EQ(le16(out, 0x0A), 0x1234);
-  EXPECT_EQ(le16(out, 0x0E), 0x0003);  // SS
-  EXPECT_EQ(le16(out, 0x10), 0x0080);  // SP
-  EXPECT_EQ(le16(out, 0x14), 0x0100);  // IP
-  EXPECT_EQ(le16(out, 0x16), 0x0002);  // CS
+  // Bytes in the last page, pages, header size, min alloc, SS, SP, IP, CS.
+  unpack_test::expect_words(out, {{0x00, 0x5A4D}, {0x02, 0}, {0x04, 1}, {0x08, 32}, {0x0A, 0x1234}, {0x0E, 0x0003},
+                                  {0x10, 0x0080}, {0x14, 0x0100}, {0x16, 0x0002}});
   for (size_t i = 0x18; i < 512; ++i) ASSERT_EQ(out[i], 0) << i;  // the "LZ91" text is not kept
 }
 
@@ -130,14 +109,8 @@ TEST(Lz09, SegmentMarkKeepsHistory) {
   // 39488 image bytes put the output position at 40000; the mark keeps 8192 + (40000 & 15)
   // = 8192 bytes, so a match 8192 back still reaches the right bytes.
   LzEncoder e;
-  std::vector<uint8_t> expected;
-  uint32_t seed = 1;
-  for (int i = 0; i < 39488; ++i) {
-    seed = seed * 1103515245 + 12345;
-    const uint8_t c = uint8_t(seed >> 16);
-    e.literal(c);
-    expected.push_back(c);
-  }
+  std::vector<uint8_t> expected = unpack_test::random_bytes(39488, 1);
+  for (uint8_t c : expected) e.literal(c);
   e.code(1);
   e.long_match(8192, 9);
   for (int i = 0; i < 9; ++i) expected.push_back(expected[expected.size() - 8192]);

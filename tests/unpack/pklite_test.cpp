@@ -99,13 +99,8 @@ TEST(PkliteStream, EveryLengthAndOffsetCode) {
       PkEncoder e;
       e.large = large;
       e.extra = extra;
-      std::vector<uint8_t> expected;
-      uint32_t seed = 7;
-      for (int i = 0; i < 8200; ++i) {
-        seed = seed * 1103515245 + 12345;
-        e.literal(uint8_t(seed >> 16));
-        expected.push_back(uint8_t(seed >> 16));
-      }
+      std::vector<uint8_t> expected = unpack_test::random_bytes(8200, 7);
+      for (uint8_t c : expected) e.literal(c);
       const unsigned max_length = large ? 278 : 264;
       unsigned step = 0;
       for (unsigned length = 2; length <= max_length; ++length) {
@@ -259,16 +254,11 @@ TEST(PkliteExe, EveryLayoutRowExpands) {
     ASSERT_EQ(unpack::expand_pklite(file, out), 0) << r.what;
     ASSERT_EQ(out.size(), 512 + expected.size()) << r.what;
     EXPECT_EQ(std::vector<uint8_t>(out.begin() + 512, out.end()), expected) << r.what;
-    EXPECT_EQ(le16(out, 0x00), 0x5A4D) << r.what;
-    EXPECT_EQ(le16(out, 0x02), out.size() % 512) << r.what;
-    EXPECT_EQ(le16(out, 0x04), 2) << r.what;
-    EXPECT_EQ(le16(out, 0x06), 0) << r.what;  // relocations are dropped
-    EXPECT_EQ(le16(out, 0x08), 32) << r.what;
-    EXPECT_EQ(le16(out, 0x0A), 0x0040) << r.what;
-    EXPECT_EQ(le16(out, 0x0E), 0x0010) << r.what;
-    EXPECT_EQ(le16(out, 0x10), 0x0200) << r.what;
-    EXPECT_EQ(le16(out, 0x14), 0x0003) << r.what;
-    EXPECT_EQ(le16(out, 0x16), 0x0000) << r.what;
+    // 0x06 zero: relocations are dropped.
+    unpack_test::expect_words(out,
+                              {{0x00, 0x5A4D}, {0x02, out.size() % 512}, {0x04, 2}, {0x06, 0}, {0x08, 32},
+                               {0x0A, 0x0040}, {0x0E, 0x0010}, {0x10, 0x0200}, {0x14, 0x0003}, {0x16, 0x0000}},
+                              r.what);
   }
 }
 

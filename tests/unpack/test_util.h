@@ -1,6 +1,9 @@
 // Helpers of the unpack tests: fixture loading, SHA-256 of byte strings, a bit writer that
-// produces the control-word streams of the three packed formats, and little-endian access.
+// produces the control-word streams of the three packed formats, little-endian access and
+// header checks, and reproducible pseudo-random bytes.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
@@ -8,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace unpack_test {
@@ -18,6 +22,12 @@ inline std::vector<uint8_t> load_fixture(const std::string& name) {
 }
 
 inline uint16_t le16(const std::vector<uint8_t>& b, size_t off) { return uint16_t(b.at(off) | b.at(off + 1) << 8); }
+
+// Checks words of a rebuilt EXE header: each pair is an offset and the value it must hold.
+inline void expect_words(const std::vector<uint8_t>& b, std::initializer_list<std::pair<size_t, size_t>> words,
+                         const std::string& what = "") {
+  for (const auto& [off, value] : words) EXPECT_EQ(size_t(le16(b, off)), value) << what << " word at " << off;
+}
 
 inline void set_le16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
   if (b.size() < off + 2) b.resize(off + 2);
@@ -43,6 +53,16 @@ inline std::vector<uint8_t> hex(const std::string& text) {
       v = 0;
       n = 0;
     }
+  }
+  return out;
+}
+
+// n pseudo-random bytes (a linear congruential sequence from `seed`), the same on every run.
+inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+  std::vector<uint8_t> out(n);
+  for (uint8_t& b : out) {
+    seed = seed * 1103515245 + 12345;
+    b = uint8_t(seed >> 16);
   }
   return out;
 }
