@@ -716,15 +716,21 @@ TEST(EventLog, RemoteLoggingSendsFindingsAndTheEndAndKeepsTheLocalLog) {
   EXPECT_FALSE(contains(got[1], "\n")) << "one line per datagram";
 }
 
-TEST(EventLog, AMachineThatDoesNotResolveIsReportedOnceAndEventsStayLocal) {
-  NEED_FAKETIME();
-  Box b;
+// A run over two infected files, A.COM and B.COM, that logs its events to a machine no
+// resolver knows.
+e2e::RunResult run_logging_to_unknown_machine(const Box& b) {
   b.put_eicar("A.COM");
   b.put_eicar("B.COM");
   auto o = b.options({"-NK", "-EV=nohost.invalid", "C:"});
   o.no_stdin = true;
   o.timeout_ms = 60000;  // a resolver may take its time to say no
-  auto r = e2e::run(o);
+  return e2e::run(o);
+}
+
+TEST(EventLog, AMachineThatDoesNotResolveIsReportedOnceAndEventsStayLocal) {
+  NEED_FAKETIME();
+  Box b;
+  auto r = run_logging_to_unknown_machine(b);
   EXPECT_EQ(r.status, 3);
   const std::string message =
       "Machine 'NOHOST.INVALID' does not exist; unable to log event to remote machine.\n";
@@ -737,12 +743,7 @@ TEST(EventLog, AMachineThatDoesNotResolveIsReportedOnceAndEventsStayLocal) {
 TEST(EventLog, TheMachineMessageDoesNotJoinTheFindingLine) {
   NEED_FAKETIME();
   Box b;
-  b.put_eicar("A.COM");
-  b.put_eicar("B.COM");
-  auto o = b.options({"-NK", "-EV=nohost.invalid", "C:"});
-  o.no_stdin = true;
-  o.timeout_ms = 60000;
-  auto r = e2e::run(o);
+  auto r = run_logging_to_unknown_machine(b);
   EXPECT_TRUE(contains(r.out, ">>> Identity 'EICAR Test' found in file C:\\A.COM\n"
                               "Machine 'NOHOST.INVALID' does not exist; unable to log event to remote machine.\n"
                               ">>> Identity 'EICAR Test' found in file C:\\B.COM\n"))
@@ -761,6 +762,14 @@ std::string fake_sendmail(const Box& b, int status) {
                                          std::to_string(status) + "\n");
   ::chmod((bin + "/sendmail").c_str(), 0755);
   return bin + ":/usr/bin:/bin";
+}
+
+// Options of a run without standard input whose mail goes to a fake sendmail that succeeds.
+e2e::RunOptions mail_options(const Box& b, std::vector<std::string> args) {
+  auto o = b.options(std::move(args));
+  o.no_stdin = true;
+  o.env["PATH"] = fake_sendmail(b, 0);
+  return o;
 }
 
 std::string base64_decode(const std::string& in) {
@@ -795,9 +804,7 @@ TEST(Mail, TheRunsLogIsMailedAndTheTemporaryFileGoes) {
   NEED_FAKETIME();
   Box b;
   b.put_eicar("E.COM");
-  auto o = b.options({"-NK", "-MI", "-P=R.TXT", "C:\\E.COM"});
-  o.no_stdin = true;
-  o.env["PATH"] = fake_sendmail(b, 0);
+  auto o = mail_options(b, {"-NK", "-MI", "-P=R.TXT", "C:\\E.COM"});
   auto r = e2e::run(o);
   EXPECT_EQ(r.status, 3);
   EXPECT_FALSE(contains(r.out, "Could not")) << r.out;
@@ -825,9 +832,7 @@ TEST(Mail, AccountAndPasswordAndEveryFailureKeepTheExitCode) {
   b.put_eicar("E.COM");
 
   // -MI=account,password: the account is the sender; the report masks the password.
-  auto o = b.options({"-NK", "-MI=OPS,SECRET", "-P=R.TXT", "C:\\E.COM"});
-  o.no_stdin = true;
-  o.env["PATH"] = fake_sendmail(b, 0);
+  auto o = mail_options(b, {"-NK", "-MI=OPS,SECRET", "-P=R.TXT", "C:\\E.COM"});
   auto r = e2e::run(o);
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(e2e::read_file(b.dir.file("mail.args")), "-i\n-f\nOPS\nbrinters\n");
