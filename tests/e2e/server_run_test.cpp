@@ -144,6 +144,22 @@ TEST(ServerRun, AnswersCleanInfectedAndBootRequestsAndStopsOnSigterm) {
   EXPECT_NE(s.events().find("\"id\":\"0xC000000A\""), std::string::npos) << "the stop event";
 }
 
+// wlclient names the communications directory and the file as NT paths on the drives of
+// BRINT_DRIVES, as the server's own settings do.
+TEST(ServerRun, TheClientTakesNtPathsOnTheMappedDrives) {
+  ServerRun s;
+  s.start();
+  e2e::write_file(s.drive + "/EICAR.COM", e2e::read_file(kSamples + "eicar.com"));
+  auto virus = s.client({"C:\\COMMS", "C:\\EICAR.COM"});
+  EXPECT_EQ(virus.status, 3) << virus.out;
+  EXPECT_EQ(virus.out, "C:\\EICAR.COM: virus 'EICAR Test' found\n");
+  auto report = s.client({"-r", "1", "C:\\COMMS", "disk full"});
+  EXPECT_EQ(report.status, 0) << report.out;
+  EXPECT_EQ(report.out.rfind("report sent as C:\\COMMS\\W", 0), 0u) << report.out;
+  s.server->send_signal(SIGTERM);
+  EXPECT_EQ(s.server->wait(15000), 1) << s.server->out();
+}
+
 // A request record as a client lays it out (version 1.2, file check), with a checksum
 // field that does not match.
 std::string bad_checksum_request() {

@@ -7,6 +7,8 @@
 //   wlclient -r TYPE [-s STATION] [-k KIND] COMMSDIR TEXT
 //       sends a client report (code 3) of TYPE 1 (warning), 3 (error) or 10 (virus)
 //
+// COMMSDIR and FILE are host paths or NT paths ("C:\COMMS") on the drives of BRINT_DRIVES.
+//
 // The source is written as B.SRC while B.REQ is held open with no sharing, so the server
 // takes the request up only once both are complete. The answer B.ANS is checked against
 // its checksum. Exit codes: 0 no virus found (or report sent), 3 a virus was found,
@@ -132,9 +134,14 @@ std::vector<uint8_t> build_request(const Options& o) {
   return r;
 }
 
+// A file of the communications directory, named with the directory's own separator: "\"
+// for an NT path ("C:\COMMS", "\COMMS"), "/" for a host path. A bare "X:" names the
+// current directory of that drive.
 std::string join(const std::string& dir, const std::string& name) {
   if (!dir.empty() && (dir.back() == '/' || dir.back() == '\\')) return dir + name;
-  return dir + "/" + name;
+  const bool drive = dir.size() >= 2 && dir[1] == ':';
+  if (drive && dir.size() == 2) return dir + name;
+  return dir + (drive || dir.find('\\') != std::string::npos ? "\\" : "/") + name;
 }
 
 int fail(const char* fmt, const std::string& what, int code = 0) {
@@ -162,6 +169,13 @@ int main(int argc, char** argv) {
   Options o;
   if (!parse_args(argc, argv, o)) {
     usage();
+    return kExitError;
+  }
+  // NT paths (the directory, the file) name drives of the map in BRINT_DRIVES, as they do
+  // for the server.
+  std::string map_message;
+  if (host::init_drive_map(&map_message) != 0) {
+    std::fprintf(stderr, "wlclient: %s\n", map_message.c_str());
     return kExitError;
   }
   if (o.code != server::kCodeClientReport && !host::file_exists(o.subject)) {
