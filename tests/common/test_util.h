@@ -1,5 +1,5 @@
-// Helpers shared by the unit tests of every folder: a temporary directory tree, whole-file
-// reads and writes, the working directory and the drive map set for a scope, scripted key
+// Helpers shared by the unit tests of every folder: bytes from hexadecimal text, a temporary
+// directory tree, whole-file reads and writes, the working directory and the drive map set for a scope, scripted key
 // input on standard input, and standard output captured.
 #pragma once
 
@@ -19,6 +19,26 @@
 #include "host/host.h"
 
 namespace testutil {
+
+// The bytes of a text of hexadecimal digits; anything else in it (blanks) is passed over.
+inline std::vector<uint8_t> hex(const std::string& text) {
+  std::vector<uint8_t> out;
+  int high = -1;
+  for (char c : text) {
+    const int d = (c >= '0' && c <= '9')   ? c - '0'
+                  : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                  : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                           : -1;
+    if (d < 0) continue;
+    if (high < 0) {
+      high = d;
+    } else {
+      out.push_back(uint8_t(high * 16 + d));
+      high = -1;
+    }
+  }
+  return out;
+}
 
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

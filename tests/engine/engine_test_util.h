@@ -9,6 +9,7 @@
 
 #include "common/library_util.h"
 #include "common/output_util.h"
+#include "common/test_util.h"
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
 #include "engine/bfile.h"
@@ -37,21 +38,7 @@ inline void load_library(const std::string& source) {
   testutil::load_entries(source);
 }
 
-inline std::vector<uint8_t> hex(const std::string& text) {
-  std::vector<uint8_t> out;
-  int hi = -1;
-  for (char c : text) {
-    int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-    if (d < 0) continue;
-    if (hi < 0) {
-      hi = d;
-    } else {
-      out.push_back(uint8_t(hi * 16 + d));
-      hi = -1;
-    }
-  }
-  return out;
-}
+using testutil::hex;
 
 // Puts `bytes` at index 0 of the scan buffer (the rest zero).
 inline void fill_scan(const std::vector<uint8_t>& bytes) {

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/test_util.h"
 #include "driver/base/console.h"
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
@@ -64,23 +65,6 @@ struct EnvVar {
     }
   }
 };
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void write_file(const std::string& path, const std::string& bytes, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary) << bytes;
-  chmod(path.c_str(), mode);
-}
-
-inline bool exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
 
 struct ChildResult {
   int status = -1;   // exit code, or 128 + signal

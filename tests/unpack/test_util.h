@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/test_util.h"
+
 namespace unpack_test {
 
 inline std::vector<uint8_t> load_fixture(const std::string& name) {
@@ -40,22 +42,7 @@ inline void put_bytes(std::vector<uint8_t>& b, size_t off, std::initializer_list
   for (uint8_t x : bytes) b[off++] = x;
 }
 
-inline std::vector<uint8_t> hex(const std::string& text) {
-  std::vector<uint8_t> out;
-  unsigned v = 0;
-  int n = 0;
-  for (char c : text) {
-    int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-    if (d < 0) continue;
-    v = v * 16 + unsigned(d);
-    if (++n == 2) {
-      out.push_back(uint8_t(v));
-      v = 0;
-      n = 0;
-    }
-  }
-  return out;
-}
+using testutil::hex;
 
 // n pseudo-random bytes (a linear congruential sequence from `seed`), the same on every run.
 inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {

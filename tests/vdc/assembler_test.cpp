@@ -10,30 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "common/test_util.h"
 #include "opcodes.h"
 #include "vdc.h"
 #include "virusdata/checksum.h"
 
 namespace {
 
-std::vector<uint8_t> hex(const std::string& text) {
-  std::vector<uint8_t> out;
-  int pending = -1;
-  for (char c : text) {
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    if (d < 0) continue;
-    if (pending < 0) {
-      pending = d;
-    } else {
-      out.push_back(static_cast<uint8_t>(pending * 16 + d));
-      pending = -1;
-    }
-  }
-  return out;
-}
+using testutil::hex;
 
 // Assembles one record's lines; fails the test with the diagnostics when it does not assemble.
 std::vector<uint8_t> assemble_program(const std::string& lines, const std::string& base_dir = ".") {
