@@ -6,7 +6,7 @@ WERROR ?= OFF
 CMAKE_FLAGS ?=
 SAMPLE := $(CURDIR)/samples/drive_c
 
-.PHONY: all build test test-deps run sanitize-test bench clean
+.PHONY: all build test test-deps run sanitize-test bench bench-deps clean
 
 all: build
 
@@ -56,8 +56,22 @@ run: build
 	cd $(SAMPLE) && BRINT_DRIVES="C=$(SAMPLE);A=floppy:-,$(CURDIR)/$(BUILD)/sample-floppy.img" \
 	  BRINT_SYSTEM=$(CURDIR)/$(BUILD)/system $(CURDIR)/$(BUILD)/ntbrint -NK -F A: C: ; echo "exit code $$?"
 
-bench: build
-	@if [ -d $(BUILD)/bench ]; then for b in $(BUILD)/bench/bench_*; do $$b; done; else echo "no benchmarks yet"; fi
+# ntbrint against plain reading of the same files, side by side (bench/README.md). The corpus
+# (about 1 GiB copied from /usr, seeded) is kept in $(BUILD)/bench-work between runs. As root,
+# clamscan and yara are installed first so that they are measured on the same corpus too.
+BENCH_FLAGS ?=
+bench-deps:
+	@if ! command -v clamscan >/dev/null 2>&1 || ! command -v yara >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clamav yara) >/dev/null 2>&1 || \
+	      echo "note: clamav or yara could not be installed; the peer comparison is left out"; \
+	  else \
+	    echo "note: clamscan or yara is missing (install them as root); the peer comparison is left out"; \
+	  fi; \
+	fi
+
+bench: bench-deps build
+	$(BUILD)/bench/brint-bench --ntbrint $(BUILD)/ntbrint --work $(BUILD)/bench-work $(BENCH_FLAGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,6 +1,7 @@
 // The pattern matcher (see matcher.h).
 #include "engine/matcher.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "driver/base/console.h"
@@ -19,15 +20,107 @@ MatcherState g_matcher;
 
 void reset_matcher() { g_matcher = MatcherState{}; }
 
+namespace {
+
+constexpr int kPresentBits = 17;
+constexpr uint32_t kWordMultiplier = 0x9E3779B1u;
+constexpr size_t kBlock = 8;  // positions tested before one branch
+
+inline uint32_t word_hash(uint32_t word) { return (word * kWordMultiplier) >> (32 - kPresentBits); }
+
+// The four bytes from p, little-endian (one unaligned load where the machine allows it).
+inline uint32_t word_at(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+// The two bytes from p as an index: the first byte high.
+inline uint32_t pair_at(const uint8_t* p) { return (uint32_t(p[0]) << 8) | p[1]; }
+
+inline uint64_t digest_value(const uint8_t d[8]) {
+  return uint64_t(word_at(d)) | (uint64_t(word_at(d + 4)) << 32);
+}
+
+// The four bytes a record's signature ends with, as word_at() reads them from the buffer.
+inline uint32_t tail_word(const virusdata::PatternRecord& rec) {
+  return uint32_t(rec.tail[3]) | (uint32_t(rec.tail[2]) << 8) | (uint32_t(rec.tail[1]) << 16) |
+         (uint32_t(rec.tail[0]) << 24);
+}
+
+const MatcherTail* find_tail(uint32_t word) {
+  const std::vector<MatcherTail>& tails = g_matcher.tails;
+  const size_t mask = tails.size() - 1;
+  for (size_t s = word_hash(word) & mask;; s = (s + 1) & mask) {
+    const MatcherTail& t = tails[s];
+    if (t.groups == 0) return nullptr;
+    if (t.word == word) return &t;
+  }
+}
+
+}  // namespace
+
 void prepare_matcher() {
   const virusdata::Library& lib = virusdata::g_library;
-  g_matcher.present.fill(0);
+  const int32_t count = std::min<int32_t>(lib.pattern_count, int32_t(lib.pattern_table.size()));
+  struct Item {
+    uint32_t word;
+    uint8_t length;
+    uint64_t digest;
+    int32_t record;
+  };
+  // Exactly the records the candidate test can reach: from each index entry while the stored
+  // hash stays the same, whose last two bytes give that hash and whose length is valid.
+  std::vector<Item> items;
   for (uint32_t h = 0; h < uint32_t(virusdata::kPatternIndexSize); ++h) {
-    const int32_t e = lib.pattern_index[h];
-    if (e >= 0 && e < lib.pattern_count) g_matcher.present[h >> 6] |= uint64_t(1) << (h & 63);
+    for (int32_t j = std::max<int32_t>(lib.pattern_index[h], 0); lib.pattern_index[h] >= 0 && j < count; ++j) {
+      const virusdata::PatternRecord& rec = lib.pattern_table[size_t(j)];
+      if (rec.hash != h) break;
+      if (virusdata::pattern_hash(rec.tail[1], rec.tail[0]) != h) continue;
+      if (rec.length < virusdata::kMinPatternBytes || rec.length > virusdata::kMaxPatternBytes) continue;
+      items.push_back({tail_word(rec), rec.length, digest_value(rec.digest), j});
+    }
   }
-  g_matcher.ready = true;
-  g_matcher.built_count = lib.pattern_count;
+  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+    if (a.word != b.word) return a.word < b.word;
+    if (a.length != b.length) return a.length < b.length;
+    if (a.digest != b.digest) return a.digest < b.digest;
+    return a.record < b.record;
+  });
+
+  MatcherState& m = g_matcher;
+  m.present.assign(size_t(1) << (kPresentBits - 6), 0);
+  m.pair_seen.assign(size_t(1) << 16, 0);
+  size_t slots = 16;
+  while (slots < items.size() * 2) slots *= 2;
+  m.tails.assign(slots, MatcherTail{});
+  m.groups.clear();
+  m.entries.clear();
+  for (size_t a = 0; a < items.size();) {
+    MatcherTail tail;
+    tail.word = items[a].word;
+    tail.first_group = uint32_t(m.groups.size());
+    for (; a < items.size() && items[a].word == tail.word;) {
+      MatcherGroup group;
+      group.length = items[a].length;
+      group.first = uint32_t(m.entries.size());
+      for (; a < items.size() && items[a].word == tail.word && items[a].length == group.length; ++a)
+        m.entries.push_back({items[a].digest, items[a].record});
+      group.count = uint32_t(m.entries.size()) - group.first;
+      tail.max_length = std::max(tail.max_length, group.length);
+      m.groups.push_back(group);
+      ++tail.groups;
+    }
+    m.pair_seen[(((tail.word >> 16) & 0xFF) << 8) | (tail.word >> 24)] = 1;
+    const uint32_t h = word_hash(tail.word);
+    m.present[h >> 6] |= uint64_t(1) << (h & 63);
+    for (size_t s = h & (slots - 1);; s = (s + 1) & (slots - 1)) {
+      if (m.tails[s].groups == 0) {
+        m.tails[s] = tail;
+        break;
+      }
+    }
+  }
+  m.ready = true;
+  m.built_count = lib.pattern_count;
 }
 
 int confirm(size_t start, size_t count, const uint8_t digest[8]) {
@@ -41,54 +134,84 @@ int confirm(size_t start, size_t count, const uint8_t digest[8]) {
 
 namespace {
 
-// The records of hash h ending at position i. `room` is the number of bytes from the start
-// of the range up to and including i: a record longer than that does not fit. Returns the
-// number of records reported.
-int candidates_at(size_t i, uint32_t h, size_t room) {
-  const virusdata::Library& lib = virusdata::g_library;
-  const int32_t count = lib.pattern_count;
-  int32_t j = lib.pattern_index[h];
-  if (j < 0 || j >= count) return 0;
+// The records whose signature ends at position i (its four-byte tail is known to be in the
+// tables' bitmap), reported in table order. `room` is the number of bytes from the start of
+// the range up to and including i: a longer signature does not fit. When nothing matched
+// and i lies inside a run of one byte value at least as long as the tail's longest
+// signature, `resume` is set past the run (every position up to there sees the same bytes).
+int candidates_at(size_t i, size_t room, size_t to, size_t& resume) {
   const uint8_t* buf = g_scan.bytes.data();
-  // Digests computed at this position, one per signature length (shared by the records).
-  uint32_t computed = 0;
-  uint8_t digests[virusdata::kMaxPatternBytes + 1][8];
-  int found = 0;
-  for (; j < count; ++j) {
-    const virusdata::PatternRecord& rec = lib.pattern_table[size_t(j)];
-    if (rec.hash != h) break;
-    if (rec.tail[0] != buf[i] || rec.tail[1] != buf[i - 1]) continue;
-    const size_t len = rec.length;
-    if (len < size_t(virusdata::kMinPatternBytes) || len > size_t(virusdata::kMaxPatternBytes) || room < len) continue;
-    if (rec.tail[2] != buf[i - 2] || rec.tail[3] != buf[i - 3]) continue;
-    if (!(computed & (1u << len))) {
-      uint32_t w0 = 0, w1 = 0;
-      virusdata::checksum64_of(virusdata::kPatternKey, buf + (i - len + 1), int32_t(len - 4), w0, w1);
-      uint8_t* d = digests[len];
-      d[0] = uint8_t(w0), d[1] = uint8_t(w0 >> 8), d[2] = uint8_t(w0 >> 16), d[3] = uint8_t(w0 >> 24);
-      d[4] = uint8_t(w1), d[5] = uint8_t(w1 >> 8), d[6] = uint8_t(w1 >> 16), d[7] = uint8_t(w1 >> 24);
-      computed |= 1u << len;
-    }
-    if (std::memcmp(digests[len], rec.digest, 8) != 0) continue;
-    findings::pattern_report(rec.name);
-    ++found;
+  const uint32_t word = word_at(buf + i - 3);
+  const MatcherTail* tail = find_tail(word);
+  if (!tail) return 0;
+  std::vector<int32_t>& matched = g_matcher.matched;
+  matched.clear();
+  for (uint32_t g = tail->first_group; g < tail->first_group + tail->groups; ++g) {
+    const MatcherGroup& group = g_matcher.groups[g];
+    if (room < group.length) continue;
+    uint32_t w0 = 0, w1 = 0;
+    virusdata::checksum64_of(virusdata::kPatternKey, buf + (i - group.length + 1), int32_t(group.length - 4), w0, w1);
+    const uint64_t digest = uint64_t(w0) | (uint64_t(w1) << 32);
+    const MatcherEntry* begin = g_matcher.entries.data() + group.first;
+    const MatcherEntry* end = begin + group.count;
+    const MatcherEntry* e = std::lower_bound(begin, end, digest, [](const MatcherEntry& x, uint64_t d) { return x.digest < d; });
+    for (; e != end && e->digest == digest; ++e) matched.push_back(e->record);
   }
-  return found;
+  if (matched.empty()) {
+    const uint8_t c = buf[i];
+    if (word == uint32_t(c) * 0x01010101u && room >= tail->max_length) {
+      size_t k = i - tail->max_length + 1;
+      while (k < i && buf[k] == c) ++k;
+      if (k == i) {
+        size_t j = i + 1;
+        while (j <= to && buf[j] == c) ++j;
+        resume = j;
+      }
+    }
+    return 0;
+  }
+  std::sort(matched.begin(), matched.end());
+  const virusdata::Library& lib = virusdata::g_library;
+  for (const int32_t j : matched) findings::pattern_report(lib.pattern_table[size_t(j)].name);
+  return int(matched.size());
 }
 
 // Pattern search of positions from..to (inclusive, from >= 1); a record fits when its
 // length is at most i - fit_origin + 1.
 int search_range(size_t from, size_t to, size_t fit_origin) {
   if (!g_matcher.ready || g_matcher.built_count != virusdata::g_library.pattern_count) prepare_matcher();
+  if (g_matcher.entries.empty()) return 0;
+  // No signature is shorter than four bytes: none fits before fit_origin + 3.
+  size_t i = std::max(from, fit_origin + 3);
   const uint8_t* buf = g_scan.bytes.data();
   const uint64_t* present = g_matcher.present.data();
+  const uint8_t* pair_seen = g_matcher.pair_seen.data();
   int found = 0;
-  uint32_t prev = buf[from - 1];
-  for (size_t i = from; i <= to; ++i) {
-    const uint32_t cur = buf[i];
-    const uint32_t h = ((prev << 6) ^ cur) & 0x3FFF;
-    prev = cur;
-    if ((present[h >> 6] >> (h & 63)) & 1) found += candidates_at(i, h, i + 1 - fit_origin);
+  while (i <= to) {
+    const size_t n = std::min(kBlock, to - i + 1);
+    // First the last two bytes of each position (one byte look-up), then the four.
+    uint32_t pairs = 0;
+    if (n == kBlock) {
+#pragma GCC unroll 8
+      for (size_t k = 0; k < kBlock; ++k) pairs |= uint32_t(pair_seen[pair_at(buf + i + k - 1)]) << k;
+    } else {
+      for (size_t k = 0; k < n; ++k) pairs |= uint32_t(pair_seen[pair_at(buf + i + k - 1)]) << k;
+    }
+    size_t next = i + n;
+    while (pairs != 0) {
+      const size_t pos = i + size_t(__builtin_ctz(pairs));
+      pairs &= pairs - 1;
+      const uint32_t h = word_hash(word_at(buf + pos - 3));
+      if (((present[h >> 6] >> (h & 63)) & 1) == 0) continue;
+      size_t resume = pos + 1;
+      found += candidates_at(pos, pos + 1 - fit_origin, to, resume);
+      if (resume >= next) {
+        next = resume;
+        break;
+      }
+      if (resume > pos + 1) pairs &= ~((uint32_t(1) << (resume - i)) - 1);
+    }
+    i = next;
   }
   return found;
 }

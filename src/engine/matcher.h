@@ -4,28 +4,59 @@
 // (buffer[i-1], buffer[i]) leads to it through the pattern index, its last two and then
 // last four bytes equal the buffer's, the whole signature fits the searched range, and the
 // 64-bit keyed checksum (pattern key) of the other bytes equals its digest. Every match is
-// reported at once; the search goes on.
+// reported at once, records of one position in table order; the search goes on.
 //
-// Cost: a presence bitmap of the 16384 hashes (2 KiB, built from the index by
-// prepare_matcher()) answers most positions with one L1 look-up; candidates that reach the
-// checksum share one checksum per distinct signature length at a position.
+// Cost: prepare_matcher() turns the index into what the search needs. Every record the
+// index can reach is filed under its four-byte tail, and the tails are summed up in a
+// bitmap of 2^17 bits (16 KiB) over a hash of the four bytes ending at a position: most
+// positions cost one unaligned load, a multiply and one L1 look-up, eight positions to a
+// branch. A position whose bit is set looks its tail up; each (tail, length) group computes
+// one checksum and finds it among its records' digests by binary search. Inside a run of
+// one byte value every position sees the same signature bytes, so a run that matched
+// nothing at one position is passed over to its end.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace engine {
 
+// The records of one tail with one signature length, as a range of MatcherState::entries
+// sorted by digest.
+struct MatcherGroup {
+  uint8_t length = 0;
+  uint32_t first = 0;
+  uint32_t count = 0;
+};
+
+struct MatcherEntry {
+  uint64_t digest = 0;  // the record's 8 digest bytes read little-endian
+  int32_t record = 0;   // its place in the pattern table
+};
+
+// One distinct four-byte tail (slot of an open-addressing table).
+struct MatcherTail {
+  uint32_t word = 0;         // the four bytes as they lie in the buffer, read little-endian
+  uint32_t first_group = 0;  // its groups: groups[first_group .. first_group + groups)
+  uint16_t groups = 0;       // 0: an empty slot
+  uint8_t max_length = 0;    // the longest signature of the tail
+};
+
 struct MatcherState {
-  bool ready = false;                   // bitmap built from the current index
-  int32_t built_count = -1;             // pattern count when the bitmap was built
-  std::array<uint64_t, 16384 / 64> present{};  // bit h set when the index has an entry for hash h
+  bool ready = false;        // built from the current index
+  int32_t built_count = -1;  // pattern count when it was built
+  std::vector<uint8_t> pair_seen;    // 1 at (second-to-last << 8 | last) when some record ends so
+  std::vector<uint64_t> present;     // bit hash(word) set when some record has that tail
+  std::vector<MatcherTail> tails;    // power-of-two size, linear probing
+  std::vector<MatcherGroup> groups;
+  std::vector<MatcherEntry> entries;
+  std::vector<int32_t> matched;      // scratch: the records found at one position
 };
 extern MatcherState g_matcher;
-// Forgets the bitmap; the next search builds it again (after the index changed; tests).
+// Forgets the prepared tables; the next search builds them again (after the index changed; tests).
 void reset_matcher();
-// Builds the presence bitmap from the pattern index (after build_pattern_index).
+// Builds the tables from the pattern table and index (after build_pattern_index).
 void prepare_matcher();
 
 // Searches scan buffer indexes first..last (inclusive) after the identity passes (unless

@@ -67,6 +67,16 @@ bool stdin_open() {
   return fcntl(0, F_GETFD) != -1;
 }
 
+constexpr int kInputNone = 0, kInputScript = 1, kInputTerminal = 2;
+
+// What standard input is. It does not change during a run, and the status display asks at
+// every piece of a file it reads: the system is asked once (again after reset_console_io).
+int input_kind() {
+  if (g_console_io.input_kind < 0)
+    g_console_io.input_kind = !stdin_open() ? kInputNone : isatty(0) == 1 ? kInputTerminal : kInputScript;
+  return g_console_io.input_kind;
+}
+
 // Raw mode without echo on `fd` for the lifetime of the object; restores the saved mode.
 struct RawMode {
   int fd = -1;
@@ -199,13 +209,13 @@ void console_flush() {
 }
 
 bool console_input_is_terminal() {
-  return stdin_open() && isatty(0) == 1;
+  return input_kind() == kInputTerminal;
 }
 
 bool console_key_available() {
   if (g_console_io.pending_scan >= 0 || g_console_io.pushed_back >= 0) return true;
-  if (g_console_io.at_end || !stdin_open()) return false;
-  if (isatty(0) == 1) {
+  if (g_console_io.at_end || input_kind() == kInputNone) return false;
+  if (input_kind() == kInputTerminal) {
     // A process in the background of its terminal has no keys, and must not touch the
     // terminal's mode (the system would stop it with SIGTTOU at every poll).
     pid_t foreground = tcgetpgrp(0);
@@ -235,8 +245,8 @@ int console_read_key() {
     g_console_io.pushed_back = -1;
     return c;
   }
-  if (g_console_io.at_end || !stdin_open()) return -1;
-  if (isatty(0) == 1) {
+  if (g_console_io.at_end || input_kind() == kInputNone) return -1;
+  if (input_kind() == kInputTerminal) {
     RawMode raw(0);
     int c = read_byte(0);
     if (c == -2) return -1;  // terminate request: the next poll stops the program

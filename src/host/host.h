@@ -268,6 +268,7 @@ struct ConsoleIo {
   int pending_scan = -1;  // scan code still to give after a prefix code (0 or 224), or -1
   int pushed_back = -1;   // a script byte read by console_key_available, or -1
   bool at_end = false;    // standard input reached its end: every read gives -1
+  int input_kind = -1;    // standard input: -1 not asked yet, 0 none, 1 a script, 2 a terminal
 };
 extern ConsoleIo g_console_io;
 void reset_console_io();
