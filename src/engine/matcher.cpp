@@ -10,6 +10,7 @@
 #include "engine/identity.h"
 #include "engine/scan.h"
 #include "engine/scan_buffer.h"
+#include "engine/wide_digest.h"
 #include "findings/reports.h"
 #include "virusdata/checksum.h"
 #include "virusdata/library.h"
@@ -25,6 +26,7 @@ namespace {
 constexpr int kPresentBits = 17;
 constexpr uint32_t kWordMultiplier = 0x9E3779B1u;
 constexpr size_t kBlock = 8;  // positions tested before one branch
+constexpr int kDigestFilterBits = 16;
 
 inline uint32_t word_hash(uint32_t word) { return (word * kWordMultiplier) >> (32 - kPresentBits); }
 
@@ -44,6 +46,11 @@ inline uint64_t digest_value(const uint8_t d[8]) {
 inline uint32_t tail_word(const virusdata::PatternRecord& rec) {
   return uint32_t(rec.tail[3]) | (uint32_t(rec.tail[2]) << 8) | (uint32_t(rec.tail[1]) << 16) |
          (uint32_t(rec.tail[0]) << 24);
+}
+
+// The bit of a group's digest in the digest filter.
+inline uint32_t digest_filter_bit(uint64_t digest, uint32_t group) {
+  return (uint32_t(digest >> 16) + group * 0x9E3779B1u) & ((uint32_t(1) << kDigestFilterBits) - 1);
 }
 
 const MatcherTail* find_tail(uint32_t word) {
@@ -89,6 +96,7 @@ void prepare_matcher() {
   MatcherState& m = g_matcher;
   m.present.assign(size_t(1) << (kPresentBits - 6), 0);
   m.pair_seen.assign(size_t(1) << 16, 0);
+  m.digest_filter.assign(size_t(1) << (kDigestFilterBits - 6), 0);
   size_t slots = 16;
   while (slots < items.size() * 2) slots *= 2;
   m.tails.assign(slots, MatcherTail{});
@@ -102,8 +110,11 @@ void prepare_matcher() {
       MatcherGroup group;
       group.length = items[a].length;
       group.first = uint32_t(m.entries.size());
-      for (; a < items.size() && items[a].word == tail.word && items[a].length == group.length; ++a)
+      for (; a < items.size() && items[a].word == tail.word && items[a].length == group.length; ++a) {
         m.entries.push_back({items[a].digest, items[a].record});
+        const uint32_t f = digest_filter_bit(items[a].digest, uint32_t(m.groups.size()));
+        m.digest_filter[f >> 6] |= uint64_t(1) << (f & 63);
+      }
       group.count = uint32_t(m.entries.size()) - group.first;
       tail.max_length = std::max(tail.max_length, group.length);
       m.groups.push_back(group);
@@ -134,12 +145,40 @@ int confirm(size_t start, size_t count, const uint8_t digest[8]) {
 
 namespace {
 
+// Checksums of one chunk of up to 64 positions starting at `base`, by signature length: a
+// length asked for a second time in the chunk has all 64 computed at once.
+struct ChunkDigests {
+  size_t base = 0;
+  bool wide = false;         // the wide checksums may be used in this chunk
+  uint32_t asked = 0;        // bit L: one checksum of length L was computed singly
+  uint32_t ready = 0;        // bit L: digests[L] holds the chunk's checksums of length L
+};
+
+uint64_t lane_digest(const uint8_t lanes[8][kWideLanes], size_t lane) {
+  uint64_t d = 0;
+  for (int b = 7; b >= 0; --b) d = (d << 8) | lanes[b][lane];
+  return d;
+}
+
+// The pattern checksum of the signature of `length` bytes ending at i.
+uint64_t digest_at(size_t i, size_t length, ChunkDigests& chunk) {
+  const uint8_t* buf = g_scan.bytes.data();
+  const uint32_t bit = uint32_t(1) << length;
+  if (chunk.wide && (chunk.ready & bit) == 0 && (chunk.asked & bit) != 0) {
+    wide_digests(buf + chunk.base - length + 1, length - 4, g_matcher.wide[length]);
+    chunk.ready |= bit;
+  }
+  if (chunk.ready & bit) return lane_digest(g_matcher.wide[length], i - chunk.base);
+  chunk.asked |= bit;
+  return pattern_digest(buf + (i - length + 1), length - 4);
+}
+
 // The records whose signature ends at position i (its four-byte tail is known to be in the
 // tables' bitmap), reported in table order. `room` is the number of bytes from the start of
 // the range up to and including i: a longer signature does not fit. When nothing matched
 // and i lies inside a run of one byte value at least as long as the tail's longest
 // signature, `resume` is set past the run (every position up to there sees the same bytes).
-int candidates_at(size_t i, size_t room, size_t to, size_t& resume) {
+int candidates_at(size_t i, size_t room, size_t to, size_t& resume, ChunkDigests& chunk) {
   const uint8_t* buf = g_scan.bytes.data();
   const uint32_t word = word_at(buf + i - 3);
   const MatcherTail* tail = find_tail(word);
@@ -149,9 +188,9 @@ int candidates_at(size_t i, size_t room, size_t to, size_t& resume) {
   for (uint32_t g = tail->first_group; g < tail->first_group + tail->groups; ++g) {
     const MatcherGroup& group = g_matcher.groups[g];
     if (room < group.length) continue;
-    uint32_t w0 = 0, w1 = 0;
-    virusdata::checksum64_of(virusdata::kPatternKey, buf + (i - group.length + 1), int32_t(group.length - 4), w0, w1);
-    const uint64_t digest = uint64_t(w0) | (uint64_t(w1) << 32);
+    const uint64_t digest = digest_at(i, group.length, chunk);
+    const uint32_t f = digest_filter_bit(digest, g);
+    if (((g_matcher.digest_filter[f >> 6] >> (f & 63)) & 1) == 0) continue;
     const MatcherEntry* begin = g_matcher.entries.data() + group.first;
     const MatcherEntry* end = begin + group.count;
     const MatcherEntry* e = std::lower_bound(begin, end, digest, [](const MatcherEntry& x, uint64_t d) { return x.digest < d; });
@@ -186,30 +225,53 @@ int search_range(size_t from, size_t to, size_t fit_origin) {
   const uint8_t* buf = g_scan.bytes.data();
   const uint64_t* present = g_matcher.present.data();
   const uint8_t* pair_seen = g_matcher.pair_seen.data();
+  const bool wide = g_matcher.use_wide && wide_digests_available();
   int found = 0;
   while (i <= to) {
-    const size_t n = std::min(kBlock, to - i + 1);
-    // First the last two bytes of each position (one byte look-up), then the four.
-    uint32_t pairs = 0;
-    if (n == kBlock) {
+    // A chunk of up to 64 positions: first the last two bytes of each (one byte look-up,
+    // eight positions to a branch), then the four.
+    const size_t n = std::min(kWideLanes, to - i + 1);
+    uint64_t pairs = 0;
+    size_t k = 0;
+    for (; k + kBlock <= n; k += kBlock) {
+      uint64_t block = 0;
 #pragma GCC unroll 8
-      for (size_t k = 0; k < kBlock; ++k) pairs |= uint32_t(pair_seen[pair_at(buf + i + k - 1)]) << k;
-    } else {
-      for (size_t k = 0; k < n; ++k) pairs |= uint32_t(pair_seen[pair_at(buf + i + k - 1)]) << k;
+      for (size_t b = 0; b < kBlock; ++b) block |= uint64_t(pair_seen[pair_at(buf + i + k + b - 1)]) << b;
+      pairs |= block << k;
     }
+    for (; k < n; ++k) pairs |= uint64_t(pair_seen[pair_at(buf + i + k - 1)]) << k;
     size_t next = i + n;
-    while (pairs != 0) {
-      const size_t pos = i + size_t(__builtin_ctz(pairs));
-      pairs &= pairs - 1;
-      const uint32_t h = word_hash(word_at(buf + pos - 3));
-      if (((present[h >> 6] >> (h & 63)) & 1) == 0) continue;
+    if (pairs == 0) {
+      i = next;
+      continue;
+    }
+    // Then the positions whose four last bytes may end a signature.
+    uint64_t tails = 0;
+    for (uint64_t p = pairs; p != 0; p &= p - 1) {
+      const size_t k4 = size_t(__builtin_ctzll(p));
+      const uint32_t h = word_hash(word_at(buf + i + k4 - 3));
+      tails |= ((present[h >> 6] >> (h & 63)) & 1) << k4;
+    }
+    if (tails == 0) {
+      i = next;
+      continue;
+    }
+    ChunkDigests chunk;
+    chunk.base = i;
+    // Every lane's window must lie inside the scan buffer.
+    chunk.wide = wide && i >= size_t(virusdata::kMaxPatternBytes) - 1 && i + kWideLanes - 4 < kScanBufferSize;
+    // With several candidates in the chunk, the first checksum of a length is already wide.
+    if (chunk.wide && (tails & (tails - 1)) != 0) chunk.asked = ~uint32_t(0);
+    while (tails != 0) {
+      const size_t pos = i + size_t(__builtin_ctzll(tails));
+      tails &= tails - 1;
       size_t resume = pos + 1;
-      found += candidates_at(pos, pos + 1 - fit_origin, to, resume);
+      found += candidates_at(pos, pos + 1 - fit_origin, to, resume, chunk);
       if (resume >= next) {
         next = resume;
         break;
       }
-      if (resume > pos + 1) pairs &= ~((uint32_t(1) << (resume - i)) - 1);
+      if (resume > pos + 1) tails &= ~((uint64_t(1) << (resume - i)) - 1);
     }
     i = next;
   }

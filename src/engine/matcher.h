@@ -20,6 +20,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/wide_digest.h"
+#include "virusdata/library.h"
+
 namespace engine {
 
 // The records of one tail with one signature length, as a range of MatcherState::entries
@@ -45,13 +48,16 @@ struct MatcherTail {
 
 struct MatcherState {
   bool ready = false;        // built from the current index
+  bool use_wide = true;      // use wide_digests() where the machine has them (tests turn it off)
   int32_t built_count = -1;  // pattern count when it was built
   std::vector<uint8_t> pair_seen;    // 1 at (second-to-last << 8 | last) when some record ends so
   std::vector<uint64_t> present;     // bit hash(word) set when some record has that tail
   std::vector<MatcherTail> tails;    // power-of-two size, linear probing
   std::vector<MatcherGroup> groups;
   std::vector<MatcherEntry> entries;
+  std::vector<uint64_t> digest_filter;  // bit of (digest, group) set for every entry
   std::vector<int32_t> matched;      // scratch: the records found at one position
+  uint8_t wide[virusdata::kMaxPatternBytes + 1][8][kWideLanes]{};  // scratch: a chunk's checksums by length
 };
 extern MatcherState g_matcher;
 // Forgets the prepared tables; the next search builds them again (after the index changed; tests).

@@ -1,6 +1,8 @@
 // The pattern matcher: the candidate test at the edges of a range, records sharing a hash,
 // the whole-file search's carry-over between pieces, and the buffer search's identity passes.
 #include "engine/matcher.h"
+#include "engine/wide_digest.h"
+#include "virusdata/checksum.h"
 
 #include <fstream>
 #include <random>
@@ -156,6 +158,31 @@ TEST_F(MatcherTest, PatternsSearchTheShiftedBuffer) {
   EXPECT_EQ(engine::g_scan.bytes[0], 0x5A);
 }
 
+uint64_t plain_digest(const uint8_t* data, size_t count) {
+  uint32_t w0 = 0, w1 = 0;
+  virusdata::checksum64_of(virusdata::kPatternKey, data, int32_t(count), w0, w1);
+  return uint64_t(w0) | (uint64_t(w1) << 32);
+}
+
+TEST(PatternDigest, FastAndWideChecksumsEqualThePlainOne) {
+  std::mt19937 rng(7);
+  std::vector<uint8_t> data(64 + 20);
+  for (int round = 0; round < 50; ++round) {
+    for (auto& b : data) b = round % 5 == 0 ? uint8_t(rng() % 2) : uint8_t(rng());
+    for (size_t count = 1; count <= 20; ++count) {
+      ASSERT_EQ(engine::pattern_digest(data.data(), count), plain_digest(data.data(), count)) << count;
+      if (!engine::wide_digests_available()) continue;
+      uint8_t lanes[8][engine::kWideLanes];
+      engine::wide_digests(data.data(), count, lanes);
+      for (size_t lane = 0; lane < engine::kWideLanes; ++lane) {
+        uint64_t d = 0;
+        for (int b = 7; b >= 0; --b) d = (d << 8) | lanes[b][lane];
+        ASSERT_EQ(d, plain_digest(data.data() + lane, count)) << "count " << count << " lane " << lane;
+      }
+    }
+  }
+}
+
 // The candidate test written out plainly, position by position and record by record, as
 // the reference the matcher's tables must agree with: the names reported, in order.
 std::vector<std::string> reference_reports(size_t first, size_t last) {
@@ -212,10 +239,15 @@ TEST_F(MatcherTest, AgreesWithThePlainCandidateTestOnRunsAndCommonTails) {
     enginetest::fill_scan(buf);
     const size_t first = rng() % 64, last = buf.size() - 1 - rng() % 64;
     const std::vector<std::string> expected = reference_reports(first, last);
-    out.clear();
-    driver::reset_counters();
-    EXPECT_EQ(engine::buffer_search(first, last), expected.empty() ? 0 : 1) << "round " << round;
-    EXPECT_EQ(reported_names(out), expected) << "round " << round;
+    // With the wide checksums where the machine has them, and with the plain ones only.
+    for (const bool wide : {true, false}) {
+      engine::g_matcher.use_wide = wide;
+      enginetest::fill_scan(buf);
+      out.clear();
+      driver::reset_counters();
+      EXPECT_EQ(engine::buffer_search(first, last), expected.empty() ? 0 : 1) << "round " << round;
+      EXPECT_EQ(reported_names(out), expected) << "round " << round << (wide ? " wide" : " plain");
+    }
   }
 }
 
