@@ -152,25 +152,38 @@ struct ChunkDigests {
   bool wide = false;         // the wide checksums may be used in this chunk
   uint32_t asked = 0;        // bit L: one checksum of length L was computed singly
   uint32_t ready = 0;        // bit L: digests[L] holds the chunk's checksums of length L
+  uint32_t last_word = 0;    // the tail looked up last, and what was found
+  const MatcherTail* last_tail = nullptr;
 };
 
-uint64_t lane_digest(const uint8_t lanes[8][kWideLanes], size_t lane) {
-  uint64_t d = 0;
-  for (int b = 7; b >= 0; --b) d = (d << 8) | lanes[b][lane];
-  return d;
+// Whether a (digest, group) may be among the entries: the digest's bits 16..31 (`key`)
+// with the group mixed in.
+inline bool digest_may_match(uint32_t key, uint32_t group) {
+  const uint32_t f = digest_filter_bit(uint64_t(key) << 16, group);
+  return ((g_matcher.digest_filter[f >> 6] >> (f & 63)) & 1) != 0;
 }
 
-// The pattern checksum of the signature of `length` bytes ending at i.
-uint64_t digest_at(size_t i, size_t length, ChunkDigests& chunk) {
+// The pattern checksum of the signature of `length` bytes ending at i, when the digest
+// filter lets it through for `group`; false when no entry of the group can have it.
+bool digest_at(size_t i, size_t length, uint32_t group, ChunkDigests& chunk, uint64_t& digest) {
   const uint8_t* buf = g_scan.bytes.data();
   const uint32_t bit = uint32_t(1) << length;
   if (chunk.wide && (chunk.ready & bit) == 0 && (chunk.asked & bit) != 0) {
     wide_digests(buf + chunk.base - length + 1, length - 4, g_matcher.wide[length]);
     chunk.ready |= bit;
   }
-  if (chunk.ready & bit) return lane_digest(g_matcher.wide[length], i - chunk.base);
+  if (chunk.ready & bit) {
+    // Two bytes of the lane decide most candidates; the other six only when they pass.
+    const auto& lanes = g_matcher.wide[length];
+    const size_t lane = i - chunk.base;
+    if (!digest_may_match(uint32_t(lanes[2][lane]) | (uint32_t(lanes[3][lane]) << 8), group)) return false;
+    digest = 0;
+    for (int b = 7; b >= 0; --b) digest = (digest << 8) | lanes[b][lane];
+    return true;
+  }
   chunk.asked |= bit;
-  return pattern_digest(buf + (i - length + 1), length - 4);
+  digest = pattern_digest(buf + (i - length + 1), length - 4);
+  return digest_may_match(uint32_t(digest >> 16) & 0xFFFF, group);
 }
 
 // The records whose signature ends at position i (its four-byte tail is known to be in the
@@ -181,16 +194,20 @@ uint64_t digest_at(size_t i, size_t length, ChunkDigests& chunk) {
 int candidates_at(size_t i, size_t room, size_t to, size_t& resume, ChunkDigests& chunk) {
   const uint8_t* buf = g_scan.bytes.data();
   const uint32_t word = word_at(buf + i - 3);
-  const MatcherTail* tail = find_tail(word);
+  // Candidates come in runs with the same tail (inside runs of zeros or blanks).
+  if (word != chunk.last_word || !chunk.last_tail) {
+    chunk.last_word = word;
+    chunk.last_tail = find_tail(word);
+  }
+  const MatcherTail* tail = chunk.last_tail;
   if (!tail) return 0;
   std::vector<int32_t>& matched = g_matcher.matched;
   matched.clear();
   for (uint32_t g = tail->first_group; g < tail->first_group + tail->groups; ++g) {
     const MatcherGroup& group = g_matcher.groups[g];
     if (room < group.length) continue;
-    const uint64_t digest = digest_at(i, group.length, chunk);
-    const uint32_t f = digest_filter_bit(digest, g);
-    if (((g_matcher.digest_filter[f >> 6] >> (f & 63)) & 1) == 0) continue;
+    uint64_t digest = 0;
+    if (!digest_at(i, group.length, g, chunk, digest)) continue;
     const MatcherEntry* begin = g_matcher.entries.data() + group.first;
     const MatcherEntry* end = begin + group.count;
     const MatcherEntry* e = std::lower_bound(begin, end, digest, [](const MatcherEntry& x, uint64_t d) { return x.digest < d; });
