@@ -124,19 +124,26 @@ struct Corpus {
   uint64_t bytes = 0;
 };
 
+// True with the counts in `c` when `dir` was built from `recipe` (its stamp file says so);
+// otherwise `dir` is emptied for building.
+bool built_before(const std::string& dir, const std::string& recipe, Corpus& c) {
+  const std::string stamp = read_text(dir + ".recipe");
+  if (is_dir(dir) && stamp.rfind(recipe + "\n", 0) == 0) {
+    std::sscanf(stamp.c_str() + recipe.size() + 1, "%" SCNu64 " %" SCNu64, &c.files, &c.bytes);
+    return true;
+  }
+  remove_tree(dir);
+  make_dir(dir);
+  return false;
+}
+
 // The large corpus: files of the source tree in a seeded order until the byte budget is
 // reached, copied as D000/F00000.BIN ... (500 to a directory). Kept between runs when the
 // recorded recipe matches.
 Corpus build_corpus(const Options& o, const std::string& dir) {
   const std::string recipe = o.source + " " + std::to_string(o.corpus_bytes) + " " + std::to_string(o.seed);
-  const std::string stamp = dir + ".recipe";
   Corpus c;
-  if (is_dir(dir) && read_text(stamp).rfind(recipe + "\n", 0) == 0) {
-    std::sscanf(read_text(stamp).c_str() + recipe.size() + 1, "%" SCNu64 " %" SCNu64, &c.files, &c.bytes);
-    return c;
-  }
-  remove_tree(dir);
-  make_dir(dir);
+  if (built_before(dir, recipe, c)) return c;
   std::vector<std::pair<std::string, uint64_t>> all;
   list_files(o.source, all);
   if (all.empty()) die("no readable files under " + o.source);
@@ -155,7 +162,7 @@ Corpus build_corpus(const Options& o, const std::string& dir) {
     ++c.files;
     c.bytes += take;
   }
-  write_text(stamp, recipe + "\n" + std::to_string(c.files) + " " + std::to_string(c.bytes) + "\n");
+  write_text(dir + ".recipe", recipe + "\n" + std::to_string(c.files) + " " + std::to_string(c.bytes) + "\n");
   return c;
 }
 
@@ -164,14 +171,8 @@ Corpus build_corpus(const Options& o, const std::string& dir) {
 Corpus build_small(const Options& o, const std::string& corpus, const std::string& dir) {
   const std::string recipe = "small " + std::to_string(o.small_files) + " " + std::to_string(o.seed) + " " +
                              std::to_string(o.corpus_bytes);
-  const std::string stamp = dir + ".recipe";
   Corpus c;
-  if (is_dir(dir) && read_text(stamp).rfind(recipe + "\n", 0) == 0) {
-    std::sscanf(read_text(stamp).c_str() + recipe.size() + 1, "%" SCNu64 " %" SCNu64, &c.files, &c.bytes);
-    return c;
-  }
-  remove_tree(dir);
-  make_dir(dir);
+  if (built_before(dir, recipe, c)) return c;
   std::vector<std::pair<std::string, uint64_t>> sources;
   list_files(corpus, sources);
   std::mt19937_64 rng(o.seed + 1);
@@ -193,7 +194,7 @@ Corpus build_small(const Options& o, const std::string& corpus, const std::strin
     ++c.files;
     c.bytes += uint64_t(std::max<std::streamsize>(n, 0));
   }
-  write_text(stamp, recipe + "\n" + std::to_string(c.files) + " " + std::to_string(c.bytes) + "\n");
+  write_text(dir + ".recipe", recipe + "\n" + std::to_string(c.files) + " " + std::to_string(c.bytes) + "\n");
   return c;
 }
 
