@@ -126,9 +126,10 @@ std::string directory_part(const std::string& spec) {
 }
 
 // Lists `pattern` and hands every entry on to `visit`, polling the quit key between entries.
-// Returns kNoMatch when the listing ended normally, else the NT error that ended it.
+// Returns kNoMatch when the listing ended normally, else the NT error that ended it. With
+// `keep`, the listing is left there instead of being closed.
 template <typename Visit>
-int list_entries(const std::string& pattern, Visit visit) {
+int list_entries(const std::string& pattern, Visit visit, Listing* keep = nullptr) {
   Listing l;
   DirRecord rec;
   int rc = list_first(l, pattern, rec);
@@ -136,8 +137,33 @@ int list_entries(const std::string& pattern, Visit visit) {
     driver::poll_quit();
     visit(rec);
   }
+  if (keep != nullptr) *keep = std::move(l);
   list_close(l);
   return rc;
+}
+
+// True when the entries of a listing of the whole directory that match `mask` are what a
+// listing of the directory with `mask` would give: a plain name pattern, which the search
+// does not split or refuse.
+bool served_by_whole_listing(const std::string& mask) {
+  return mask.find('/') == std::string::npos && mask.size() <= host::kMaxPath;
+}
+
+// Visits the entries of `whole` (a listing of the whole directory) that match `mask`, with
+// the records a listing of the directory with `mask` would have given, polling the quit key
+// between them. Two names equal but for case match a mask alike, so the names that keep
+// their host spelling are the same in both.
+template <typename Visit>
+void visit_matching(const Listing& whole, const std::string& mask, Visit visit) {
+  bool first = true;
+  for (const host::FindData& d : whole.handle.entries) {
+    if (!host::name_matches(mask, d.host_name.empty() ? d.name : d.host_name)) continue;
+    DirRecord rec;
+    fill_record(whole, d, first, rec);
+    first = false;
+    driver::poll_quit();
+    visit(rec);
+  }
 }
 
 // True when the listing of `dir` ended normally; otherwise the NT error that ended it is
@@ -149,16 +175,19 @@ bool listing_ended(const std::string& dir, int rc) {
   return false;
 }
 
-// Hands every file of `dir` that matches `pattern` on to file scanning, passing over
-// directories, over-long paths and excluded names. Returns kNoMatch when the listing ended
-// normally, else the NT error that ended it (the caller reports it).
+// Hands one listed entry of `dir` on to file scanning unless it is a directory, its path is
+// too long or its name is excluded.
+void hand_on_file(const std::string& dir, const DirRecord& rec) {
+  if (is_directory(rec)) return;
+  const std::string path = dir + rec.name;
+  if (!fits(path) || excluded(path, rec.name)) return;
+  hand_on(path, rec);
+}
+
+// Hands every file of `dir` that matches `pattern` on to file scanning. Returns kNoMatch
+// when the listing ended normally, else the NT error that ended it (the caller reports it).
 int hand_on_files(const std::string& dir, const std::string& pattern) {
-  return list_entries(pattern, [&](const DirRecord& rec) {
-    if (is_directory(rec)) return;
-    const std::string path = dir + rec.name;
-    if (!fits(path) || excluded(path, rec.name)) return;
-    hand_on(path, rec);
-  });
+  return list_entries(pattern, [&](const DirRecord& rec) { hand_on_file(dir, rec); });
 }
 
 void walk_file_set(const std::string& spec) {
@@ -184,23 +213,38 @@ void visit_subdirectories(const std::string& dir, std::vector<std::string>& subd
   }
 }
 
+// The subdirectories of `dir` are gathered from a listing of the whole directory; its files
+// that match `mask` are then handed on from that same listing rather than from a second one
+// made a moment later (nothing runs in between but the status display, so a second listing
+// could differ only by what another process changed in that moment).
 void walk_recursive(const std::string& dir, const std::string& mask) {
   set_file_location();
   std::vector<std::string> subdirs;
-  const std::string all = dir + "*.*";
-  bool listed = false;
-  if (fits(all)) {
-    const int rc = list_entries(all, [&](const DirRecord& rec) {
-      if (!is_directory(rec) || is_dot(rec.name)) return;
-      const std::string path = dir + rec.name;
-      if (!fits(path) || excluded(path, rec.name)) return;
-      show_directory(path);
-      subdirs.push_back(rec.name);
-    });
-    listed = listing_ended(dir, rc);
+  {
+    const std::string all = dir + "*.*";
+    Listing whole;
+    bool listed = false;
+    if (fits(all)) {
+      const int rc = list_entries(
+          all,
+          [&](const DirRecord& rec) {
+            if (!is_directory(rec) || is_dot(rec.name)) return;
+            const std::string path = dir + rec.name;
+            if (!fits(path) || excluded(path, rec.name)) return;
+            show_directory(path);
+            subdirs.push_back(rec.name);
+          },
+          &whole);
+      listed = listing_ended(dir, rc);
+    }
+    const std::string pattern = dir + mask;
+    if (listed && fits(pattern)) {
+      if (served_by_whole_listing(mask))
+        visit_matching(whole, mask, [&](const DirRecord& rec) { hand_on_file(dir, rec); });
+      else
+        listing_ended(dir, hand_on_files(dir, pattern));
+    }
   }
-  const std::string pattern = dir + mask;
-  if (listed && fits(pattern)) listing_ended(dir, hand_on_files(dir, pattern));
   visit_subdirectories(dir, subdirs, [&](const std::string& child) { walk_recursive(child, mask); });
 }
 

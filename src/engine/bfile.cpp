@@ -40,22 +40,37 @@ void drop_buffer(FileSlot& s, int64_t pos) {
   s.end_reached = false;
 }
 
-// One system read of up to n bytes at the system position; false on failure.
-bool system_read(FileSlot& s, uint8_t* dest, size_t n, size_t& got) {
+// Reads up to n bytes of the file at `at` into dest; false on failure. At the system
+// position the reads go on from there (no seek); elsewhere they are positioned reads, which
+// leave the system position where it stands, so a refill never needs a seek of its own. A
+// short read that reaches the known end of the file ends the reading: no further read is
+// made only to be told that nothing follows.
+bool system_read(FileSlot& s, int64_t at, uint8_t* dest, size_t n, size_t& got) {
   got = 0;
+  const bool in_place = s.system_pos == at;
   while (got < n) {
     size_t part = 0;
-    int rc = host::read_file(s.file, dest + got, n - got, part);
+    const int rc = in_place ? host::read_some(s.file, dest + got, n - got, part)
+                            : host::read_some_at(s.file, dest + got, n - got, uint64_t(at) + got, part);
     if (rc != 0) {
       s.last_error = rc;
-      s.system_pos = -1;  // where the system position stands is not known now
+      if (in_place) s.system_pos = -1;  // where the system position stands is not known now
       return false;
     }
     if (part == 0) break;
     got += part;
+    if (in_place) s.system_pos += int64_t(part);
+    if (s.known_end >= 0 && at + int64_t(got) >= s.known_end) break;
   }
-  s.system_pos += int64_t(got);
   return true;
+}
+
+// A slot's state right after its file was put in it at position 0.
+void start_slot(FileSlot& s) {
+  drop_buffer(s, 0);
+  s.system_pos = 0;
+  s.last_error = 0;
+  s.known_end = s.file.known && s.file.regular ? int64_t(s.file.size_at_open) : -1;
 }
 
 int close_scan_file_with(int record, bool shred) {
@@ -121,9 +136,7 @@ int open_file(std::string_view name, unsigned access, unsigned permission) {
     uint32_t attributes = 0;
     if (host::get_attributes(name, attributes) == 0) host::set_attributes(name, attributes | host::kAttrReadOnly);
   }
-  drop_buffer(*free_slot, 0);
-  free_slot->system_pos = 0;
-  free_slot->last_error = 0;
+  start_slot(*free_slot);
   g_files.last_open_error = 0;
   return int(free_slot - g_files.slots.data()) + 1;
 }
@@ -145,10 +158,9 @@ int64_t read_file(int handle, uint8_t* dest, size_t count) {
   }
   // Refill from the logical position; the rest of the buffer is never combined with new data.
   const int64_t logical = s.buffer_start + s.buffer_pos;
-  if (!system_seek_to(s, logical)) return -1;
   size_t got = 0;
   if (count <= kFileBufferSize) {
-    if (!system_read(s, s.buffer.data(), kFileBufferSize, got)) {
+    if (!system_read(s, logical, s.buffer.data(), kFileBufferSize, got)) {
       // The buffer no longer reflects the file; the logical position stays where it was.
       drop_buffer(s, logical);
       return -1;
@@ -162,7 +174,7 @@ int64_t read_file(int handle, uint8_t* dest, size_t count) {
     s.refill_needed = false;
     return int64_t(delivered);
   }
-  if (!system_read(s, dest, count, got)) {
+  if (!system_read(s, logical, dest, count, got)) {
     drop_buffer(s, logical);
     return -1;
   }
@@ -225,6 +237,7 @@ int64_t write_file(int handle, const uint8_t* src, size_t count) {
     return -1;
   }
   s.system_pos = logical + int64_t(count);
+  if (s.known_end >= 0 && s.system_pos > s.known_end) s.known_end = s.system_pos;
   drop_buffer(s, s.system_pos);
   return int64_t(count);
 }
@@ -288,9 +301,7 @@ int adopt_temp_copy(unpack::TempCopy& copy) {
       if (s.file.is_open()) continue;
       if (host::seek_file(copy.file, 0, 0, nullptr) != 0) return -1;
       s.file = std::move(copy.file);
-      drop_buffer(s, 0);
-      s.system_pos = 0;
-      s.last_error = 0;
+      start_slot(s);
       rec.temp = std::move(copy);
       rec.handle = int(&s - g_files.slots.data()) + 1;
       return i;

@@ -9,7 +9,9 @@
 //
 // Invariants of a slot in use: 0 <= buffer_pos <= buffer_fill <= kFileBufferSize; the logical
 // position is buffer_start + buffer_pos; system_pos is where the system file position stands
-// (the layer tracks it so that a refill seeks only when the two differ).
+// (the layer tracks it: a refill at the system position reads on from there, one elsewhere is
+// a positioned read that leaves the system position as it is, and a write seeks first only
+// when the two differ).
 #pragma once
 
 #include <array>
@@ -45,6 +47,8 @@ struct FileSlot {
   int64_t buffer_pos = 0;            // next byte to deliver, relative to buffer_start
   int64_t buffer_fill = 0;           // valid bytes in buffer
   int64_t system_pos = 0;            // where the system file position stands
+  int64_t known_end = -1;            // where the file ends as far as known (size at open, moved on
+                                     // by writes past it); -1 when not known
   bool refill_needed = true;         // the buffer does not reflect the file
   bool end_reached = false;          // the last fill read fewer bytes than asked for
   int last_error = 0;                // NT error code of the last failed system call

@@ -39,14 +39,27 @@ namespace host {
 File::~File() {
   if (fd >= 0) g_syscalls.close(fd);
 }
-File::File(File&& other) noexcept : fd(other.fd) {
+File::File(File&& other) noexcept
+    : fd(other.fd),
+      known(other.known),
+      regular(other.regular),
+      device(other.device),
+      inode(other.inode),
+      size_at_open(other.size_at_open) {
   other.fd = -1;
+  other.known = false;
 }
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (fd >= 0) g_syscalls.close(fd);
     fd = other.fd;
+    known = other.known;
+    regular = other.regular;
+    device = other.device;
+    inode = other.inode;
+    size_at_open = other.size_at_open;
     other.fd = -1;
+    other.known = false;
   }
   return *this;
 }
@@ -60,6 +73,45 @@ int host_path_for(std::string_view path, std::string& host_path) {
   if (hp.blocked) return kErrPathNotFound;
   host_path = std::move(hp.path);
   return 0;
+}
+
+// The last open_no_links said the system lacks it: every open goes through resolve().
+bool g_no_openat2 = false;
+
+// Opens a name that must already exist without resolve()'s look at every component: the
+// drive path as given, no symbolic link anywhere on it (so exactly the file resolve() would
+// find, when this succeeds), else the spelling the directory's last listing holds for the
+// last component. -1 when neither opens; the caller then takes the long way, which also
+// finds the right NT error.
+int open_direct(std::string_view path, int flags) {
+  if (g_no_openat2) return -1;
+  std::string hp;
+  if (!detail::direct_host_path(path, hp)) return -1;
+  int fd = g_syscalls.open_no_links(hp.c_str(), flags, 0);
+  if (fd >= 0) return fd;
+  if (errno == ENOSYS) g_no_openat2 = true;
+  if (errno != ENOENT) return -1;
+  const size_t slash = hp.find_last_of('/');
+  const std::string dir = slash == 0 ? "/" : hp.substr(0, slash);
+  const std::string_view last = std::string_view(hp).substr(slash + 1);
+  const std::string spelling = detail::cached_spelling(dir, last);
+  if (spelling.empty() || spelling == last) return -1;
+  return g_syscalls.open_no_links((hp.substr(0, slash + 1) + spelling).c_str(), flags, 0);
+}
+
+// Opens `path` with `flags`: the descriptor, or minus the NT error.
+int open_named(std::string_view path, int flags, bool creating) {
+  if (!creating) {
+    int fd = open_direct(path, flags);
+    if (fd >= 0) return fd;
+  }
+  std::string hp;
+  if (int r = host_path_for(path, hp)) return -r;
+  int fd = g_syscalls.open(hp.c_str(), flags, 0666);
+  if (fd >= 0) return fd;
+  int e = errno;
+  if (e == ELOOP) return -kErrFileNotFound;  // a symbolic link: never followed
+  return -detail::path_error(e, hp);
 }
 
 }  // namespace
@@ -85,8 +137,6 @@ void dos_date_time(int64_t seconds, uint16_t& date, uint16_t& time_of_day) {
 
 int open_file(std::string_view path, unsigned access, unsigned share, Disposition disposition, File& out) {
   close_file(out);
-  std::string hp;
-  if (int r = host_path_for(path, hp)) return r;
   int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
   bool want_read = (access & kAccessRead) != 0;
   bool want_write = (access & kAccessWrite) != 0;
@@ -110,21 +160,22 @@ int open_file(std::string_view path, unsigned access, unsigned share, Dispositio
       break;
   }
   if (truncate && !want_write) return kErrInvalidParameter;
-  int fd = g_syscalls.open(hp.c_str(), flags, 0666);
-  if (fd < 0) {
-    int e = errno;
-    if (e == ELOOP) return kErrFileNotFound;  // a symbolic link: never followed
-    return detail::path_error(e, hp);
-  }
+  int fd = open_named(path, flags, (flags & O_CREAT) != 0);
+  if (fd < 0) return -fd;
   File f;
   f.fd = fd;
   struct stat st {};
   if (fstat(fd, &st) != 0) return nt_error(errno);
   bool stream = (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) && want_write && !want_read;
   if (!S_ISREG(st.st_mode) && !stream) return kErrAccessDenied;
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-  if (S_ISREG(st.st_mode)) {
+  f.known = true;
+  f.regular = S_ISREG(st.st_mode);
+  f.device = uint64_t(st.st_dev);
+  f.inode = uint64_t(st.st_ino);
+  f.size_at_open = f.regular ? uint64_t(st.st_size) : 0;
+  if (f.regular) {
+    // O_NONBLOCK only kept the open itself from blocking on a FIFO or a device; it changes
+    // nothing for a regular file, so it is cleared for the streams alone.
     int lock = 0;
     if ((share & (kShareRead | kShareWrite)) == 0) {
       lock = LOCK_EX;
@@ -139,7 +190,13 @@ int open_file(std::string_view path, unsigned access, unsigned share, Dispositio
     }
     if (lock != 0 && g_syscalls.flock(fd, lock | LOCK_NB) != 0)
       return errno == EWOULDBLOCK ? kErrSharingViolation : nt_error(errno);
-    if (truncate && ftruncate(fd, 0) != 0) return nt_error(errno);
+    if (truncate) {
+      if (ftruncate(fd, 0) != 0) return nt_error(errno);
+      f.size_at_open = 0;
+    }
+  } else {
+    int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   }
   out = std::move(f);
   return 0;
@@ -156,6 +213,30 @@ int read_file(File& f, void* buf, size_t n, size_t& got) {
     if (r == 0) break;
     got += size_t(r);
   }
+  return 0;
+}
+
+int read_some(File& f, void* buf, size_t n, size_t& got) {
+  got = 0;
+  if (f.fd < 0) return kErrInvalidParameter;
+  long r = 0;
+  do {
+    r = g_syscalls.read(f.fd, buf, n);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return nt_error(errno);
+  got = size_t(r);
+  return 0;
+}
+
+int read_some_at(File& f, void* buf, size_t n, uint64_t offset, size_t& got) {
+  got = 0;
+  if (f.fd < 0 || offset > uint64_t(INT64_MAX)) return kErrInvalidParameter;
+  long r = 0;
+  do {
+    r = g_syscalls.pread(f.fd, buf, n, int64_t(offset));
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return nt_error(errno);
+  got = size_t(r);
   return 0;
 }
 
@@ -195,6 +276,7 @@ int close_file(File& f) {
   if (f.fd < 0) return 0;
   int fd = f.fd;
   f.fd = -1;
+  f.known = false;
   if (g_syscalls.close(fd) != 0 && errno != EINTR) return nt_error(errno);
   return 0;
 }

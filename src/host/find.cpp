@@ -112,12 +112,17 @@ bool is_root(const std::string& hp) {
   return false;
 }
 
-// RAII for a directory stream.
-struct DirStream {
-  DIR* d = nullptr;
-  ~DirStream() {
-    if (d) closedir(d);
+constexpr size_t kListingBuffer = 32768;  // bytes of directory entries read per call
+
+// RAII for a descriptor.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
   }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
 };
 
 }  // namespace
@@ -139,13 +144,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
     if (e == ENOENT || e == ENOTDIR || e == ELOOP) return kErrNoMoreFiles;
     return nt_error(e);
   }
-  DirStream ds;
-  ds.d = fdopendir(fd);
-  if (ds.d == nullptr) {
-    int e = errno;
-    close(fd);
-    return nt_error(e);
-  }
+  Fd dir(fd);
   if (detail::virtual_file_system(fd)) return kErrNoMoreFiles;
   struct stat self {};
   if (fstat(fd, &self) != 0) return nt_error(errno);
@@ -157,24 +156,36 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
     if (match_translated(translated, "..")) out.push_back(record_of("..", parent));
   }
   size_t first_entry = out.size();
-  errno = 0;
-  while (dirent* e = readdir(ds.d)) {
-    std::string_view n = e->d_name;
-    if (n == "." || n == ".." || n.find('\\') != std::string_view::npos) continue;
-    if (!match_translated(translated, n)) continue;
-    struct stat st {};
-    if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
-    if (S_ISDIR(st.st_mode) && st.st_dev != self.st_dev) {  // a mount point
-      int sub = openat(fd, e->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      bool skip = sub >= 0 && detail::virtual_file_system(sub);
-      if (sub >= 0) close(sub);
-      if (skip) continue;
+  // Every name read goes into the directory's table of spellings too, so that opening one of
+  // them by its upper-cased name finds the host spelling without listing the directory again.
+  auto& spellings = detail::fresh_directory_table(hp.path);
+  std::vector<char> buf(kListingBuffer);
+  for (;;) {
+    long n = getdents64(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return nt_error(errno);
+    if (n == 0) break;
+    for (long at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const struct dirent64*>(buf.data() + at);
+      at += e->d_reclen;
+      std::string_view name = e->d_name;
+      if (name == "." || name == "..") continue;
+      detail::add_to_table(spellings, name);
+      if (name.find('\\') != std::string_view::npos) continue;
+      // Only regular files and directories are listed: an entry whose type the directory
+      // already tells to be something else needs no status.
+      if (e->d_type != DT_REG && e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
+      if (!match_translated(translated, name)) continue;
+      struct stat st {};
+      if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+      if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
+      if (S_ISDIR(st.st_mode) && st.st_dev != self.st_dev) {  // a mount point
+        Fd sub(openat(fd, e->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub.fd >= 0 && detail::virtual_file_system(sub.fd)) continue;
+      }
+      out.push_back(record_of(name, st));
     }
-    out.push_back(record_of(n, st));
-    errno = 0;
   }
-  if (errno != 0) return nt_error(errno);
   std::sort(out.begin() + long(first_entry), out.end(), [](const FindData& a, const FindData& b) {
     if (a.name != b.name) return a.name < b.name;
     return a.host_name < b.host_name;

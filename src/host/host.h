@@ -194,6 +194,14 @@ enum Disposition : int {
 // An open host file. Owns its descriptor; closing happens in the destructor or close_file.
 struct File {
   int fd = -1;  // host descriptor, -1 when closed
+  // What open_file learned from the file right after opening it, so that asking for the
+  // identity or the size at open costs no further system call. `known` is false for files
+  // opened otherwise (temporary files, reopened handles).
+  bool known = false;
+  bool regular = false;       // a regular file
+  uint64_t device = 0;        // identity: device of the file system
+  uint64_t inode = 0;         // identity: file number on it
+  uint64_t size_at_open = 0;  // size when it was opened
   File() = default;
   ~File();
   File(File&& other) noexcept;
@@ -206,6 +214,11 @@ struct File {
 int open_file(std::string_view path, unsigned access, unsigned share, Disposition disposition, File& out);
 // Reads up to n bytes; `got` is what was read (0 at the end of the file).
 int read_file(File& f, void* buf, size_t n, size_t& got);
+// One read of up to n bytes (retried only when a signal interrupts it): at the current
+// position, or at `offset` without moving the position (read_some_at). A short count is not
+// the end of the file unless it is 0. 0 or the NT error.
+int read_some(File& f, void* buf, size_t n, size_t& got);
+int read_some_at(File& f, void* buf, size_t n, uint64_t offset, size_t& got);
 int write_file(File& f, const void* buf, size_t n);
 // whence: 0 from the start, 1 from the current position, 2 from the end.
 int seek_file(File& f, int64_t offset, int whence, uint64_t* new_position);

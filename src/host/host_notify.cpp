@@ -736,6 +736,12 @@ int flush_file_to_disk(File& f) {
 // Acting through one handle.
 
 int file_id(const File& f, FileId& out, bool* regular) {
+  if (f.is_open() && f.known) {  // taken at open: an open file's identity never changes
+    out.device = f.device;
+    out.inode = f.inode;
+    if (regular) *regular = f.regular;
+    return 0;
+  }
   struct stat st {};
   if (!f.is_open() || ::fstat(f.fd, &st) != 0) return f.is_open() ? nt_err(errno) : kErrInvalidParameter;
   out.device = uint64_t(st.st_dev);

@@ -28,6 +28,18 @@ struct DirCache {
 };
 extern DirCache g_dir_cache;
 void reset_dir_cache();
+// The table of `dir`, emptied, for a listing of the whole directory to fill (add_to_table).
+std::unordered_map<std::string, std::string>& fresh_directory_table(const std::string& dir);
+void add_to_table(std::unordered_map<std::string, std::string>& table, std::string_view host_name);
+// The spelling the table of `dir` holds for `name` without regard to case; empty when the
+// directory has no table or the table no such name. Nothing is listed or checked: a hit is
+// only a name worth trying.
+std::string cached_spelling(const std::string& dir, std::string_view name);
+
+// The host path of a drive path "X:\DIR\NAME" (or "X:/...") whose components are all plain
+// names (no "." or "..", none longer than 260 characters) on a drive with a ROOT: the ROOT
+// and the components as given. False for every other form, which needs resolve().
+bool direct_host_path(std::string_view path, std::string& out);
 
 // Resolves `path` (drive form, "\" form, host absolute, relative) component by component:
 // an exact host name first, else the first host name equal without regard to case, else the

@@ -70,17 +70,10 @@ std::string join(const std::string& dir, std::string_view name) {
 // Lists `dir` into its table: every upper-cased host name -> the smallest host spelling
 // of it in byte order.
 const std::unordered_map<std::string, std::string>& fill_directory_cache(const std::string& dir) {
-  if (g_dir_cache.dirs.size() >= kMaxCachedDirectories) g_dir_cache.dirs.clear();
-  auto& table = g_dir_cache.dirs[dir];
-  table.clear();
+  auto& table = fresh_directory_table(dir);
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return table;
-  while (dirent* e = readdir(d)) {
-    std::string_view n = e->d_name;
-    if (n == "." || n == "..") continue;
-    auto [it, fresh] = table.try_emplace(upper(n), n);
-    if (!fresh && n < it->second) it->second = n;
-  }
+  while (dirent* e = readdir(d)) add_to_table(table, e->d_name);
   closedir(d);
   return table;
 }
@@ -132,6 +125,50 @@ std::string nt_form(char letter, std::string_view rest) {
 }
 
 }  // namespace
+
+std::unordered_map<std::string, std::string>& fresh_directory_table(const std::string& dir) {
+  if (g_dir_cache.dirs.size() >= kMaxCachedDirectories && g_dir_cache.dirs.count(dir) == 0) g_dir_cache.dirs.clear();
+  auto& table = g_dir_cache.dirs[dir];
+  table.clear();
+  return table;
+}
+
+void add_to_table(std::unordered_map<std::string, std::string>& table, std::string_view n) {
+  if (n == "." || n == "..") return;
+  auto [it, fresh] = table.try_emplace(upper(n), n);
+  if (!fresh && n < it->second) it->second = n;
+}
+
+std::string cached_spelling(const std::string& dir, std::string_view name) {
+  auto known = g_dir_cache.dirs.find(dir);
+  if (known == g_dir_cache.dirs.end()) return {};
+  auto it = known->second.find(upper(name));
+  return it == known->second.end() ? std::string() : it->second;
+}
+
+bool direct_host_path(std::string_view path, std::string& out) {
+  if (path.size() < 4 || path[1] != ':' || !is_sep(path[2])) return false;
+  const char letter = upper_char(path[0]);
+  if (letter < 'A' || letter > 'Z') return false;
+  const DriveEntry* d = find_drive(letter);
+  if (d == nullptr || d->root.empty()) return false;
+  out = d->root;
+  size_t i = 3;
+  bool any = false;
+  while (i < path.size()) {
+    while (i < path.size() && is_sep(path[i])) ++i;
+    size_t j = i;
+    while (j < path.size() && !is_sep(path[j])) ++j;
+    if (j == i) break;
+    std::string_view part = path.substr(i, j - i);
+    if (part == "." || part == ".." || part.size() > kMaxPath) return false;
+    if (out.empty() || out.back() != '/') out += '/';
+    out += part;
+    any = true;
+    i = j;
+  }
+  return any && out.size() < PATH_MAX;
+}
 
 bool same_name(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -4,7 +4,9 @@
 #include "host/syscalls.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +17,21 @@ namespace {
 
 int real_open(const char* path, int flags, unsigned mode) {
   return ::open(path, flags, mode_t(mode));
+}
+int real_open_no_links(const char* path, int flags, unsigned mode) {
+#ifdef SYS_openat2
+  open_how how{};
+  how.flags = uint64_t(unsigned(flags));
+  how.mode = mode;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  return int(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+#else
+  (void)path;
+  (void)flags;
+  (void)mode;
+  errno = ENOSYS;
+  return -1;
+#endif
 }
 int real_close(int fd) {
   return ::close(fd);
@@ -46,8 +63,8 @@ void real_sleep_ms(unsigned milliseconds) {
   }
 }
 
-constexpr Syscalls kRealSyscalls = {real_open,   real_close, real_read,  real_write,   real_pread,
-                                    real_pwrite, real_lseek, real_flock, real_sleep_ms};
+constexpr Syscalls kRealSyscalls = {real_open,  real_open_no_links, real_close, real_read,    real_write,
+                                    real_pread, real_pwrite,        real_lseek, real_flock, real_sleep_ms};
 
 }  // namespace
 

@@ -16,6 +16,9 @@ namespace host {
 
 struct Syscalls {
   int (*open)(const char* path, int flags, unsigned mode);            // open(2)
+  // open(2) that follows no symbolic link anywhere on the path (openat2(2) with
+  // RESOLVE_NO_SYMLINKS; ELOOP when it meets one, ENOSYS where the system lacks it).
+  int (*open_no_links)(const char* path, int flags, unsigned mode);
   int (*close)(int fd);                                               // close(2)
   long (*read)(int fd, void* buf, size_t n);                          // read(2)
   long (*write)(int fd, const void* buf, size_t n);                   // write(2)
