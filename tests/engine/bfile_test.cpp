@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "driver/base/settings.h"
+#include "host/syscalls.h"
 #include "unpack/unpack.h"
 
 namespace {
@@ -163,6 +165,46 @@ TEST_F(BfileTest, WriteLandsAtTheLogicalPositionAndRefillsAfterwards) {
   EXPECT_EQ(on_disk[101], 0xBB);
   EXPECT_EQ(on_disk[104], 0x55);
   EXPECT_EQ(on_disk.size(), data.size());
+}
+
+// System reads of at most 1000 bytes, as some file systems give them.
+long short_read(int fd, void* buf, size_t n) { return long(::read(fd, buf, std::min<size_t>(n, 1000))); }
+long short_pread(int fd, void* buf, size_t n, int64_t offset) {
+  return long(::pread(fd, buf, std::min<size_t>(n, 1000), off_t(offset)));
+}
+
+std::vector<uint8_t> read_in_pieces(int h) {
+  std::vector<uint8_t> got;
+  uint8_t piece[4096];
+  for (int64_t n; (n = engine::read_file(h, piece, sizeof piece)) > 0;) got.insert(got.end(), piece, piece + n);
+  return got;
+}
+
+// Refills behind the system position read where they are asked to without a seek, short
+// system reads are read on from where they stopped, and the end of the file moves with
+// writes past it: the bytes delivered are the file's, in order.
+TEST_F(BfileTest, RefillsDeliverTheFileAcrossShortReadsSeeksAndWrites) {
+  host::g_syscalls.read = short_read;
+  host::g_syscalls.pread = short_pread;
+  std::vector<uint8_t> expect = data;
+  const int h = engine::open_file(name, engine::kOpenReadWrite, 0);
+  EXPECT_EQ(read_in_pieces(h), expect);
+  // A write among buffered reads lands at the logical position.
+  ASSERT_EQ(engine::seek_file(h, 9000, 0), 9000);
+  uint8_t b[16];
+  ASSERT_EQ(engine::read_file(h, b, sizeof b), 16);
+  const uint8_t patch[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+  ASSERT_EQ(engine::write_file(h, patch, sizeof patch), 4);
+  std::copy(patch, patch + 4, expect.begin() + 9016);
+  // Writes past the end make the file longer than it was at open.
+  ASSERT_EQ(engine::seek_file(h, 0, 2), int64_t(data.size()));
+  const std::vector<uint8_t> tail = pattern_bytes(2000);
+  ASSERT_EQ(engine::write_file(h, tail.data(), tail.size()), int64_t(tail.size()));
+  expect.insert(expect.end(), tail.begin(), tail.end());
+  ASSERT_EQ(engine::rewind_file(h), 0);
+  EXPECT_EQ(read_in_pieces(h), expect);
+  host::reset_syscalls();
+  EXPECT_EQ(read_bytes(name), expect);
 }
 
 TEST_F(BfileTest, ReadByteAndRewind) {

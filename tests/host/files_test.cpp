@@ -126,6 +126,39 @@ TEST(Files, OpenErrorsAndDispositions) {
   EXPECT_FALSE(f.is_open());
 }
 
+// A drive path opens in one step when it names the file exactly; otherwise the spelling of
+// the directory's last listing is tried, and only a name that still opens as that spelling
+// counts. Neither step may prefer a spelling over an exact name, keep a name that is gone,
+// or follow a link.
+TEST(Files, OpenByListedSpellingPrefersExactNamesAndFollowsNoLink) {
+  TempTree t;
+  t.dir("c");
+  t.file("c/lower.txt", "l");
+  ASSERT_EQ(symlink(t.at("c/lower.txt").c_str(), t.at("c/lnk").c_str()), 0);
+  ASSERT_EQ(symlink(t.at("c").c_str(), t.at("root-link").c_str()), 0);
+  MapGuard map("C=" + t.at("c") + ";L=" + t.at("root-link"));
+  auto content = [](const std::string& path) -> std::string {
+    host::File f;
+    if (int rc = host::open_file(path, host::kAccessRead, host::kShareRead, host::kOpenExisting, f))
+      return "error " + std::to_string(rc);
+    char buf[8];
+    size_t got = 0;
+    EXPECT_EQ(host::read_file(f, buf, sizeof buf, got), 0);
+    return std::string(buf, got);
+  };
+  std::vector<host::FindData> listed;
+  ASSERT_EQ(host::list_directory("C:\\", "*.*", listed), 0);
+  EXPECT_EQ(content("C:\\LOWER.TXT"), "l");
+  EXPECT_EQ(content("C:\\LNK"), "error 2") << "a link is never followed, whatever its spelling";
+  EXPECT_EQ(content("L:\\LOWER.TXT"), "l") << "links in the drive's ROOT itself are followed";
+  t.file("c/LOWER.TXT", "U");
+  EXPECT_EQ(content("C:\\LOWER.TXT"), "U") << "an exact name comes before the listed spelling";
+  ASSERT_EQ(unlink(t.at("c/LOWER.TXT").c_str()), 0);
+  ASSERT_EQ(rename(t.at("c/lower.txt").c_str(), t.at("c/other.txt").c_str()), 0);
+  EXPECT_EQ(content("C:\\LOWER.TXT"), "error 2") << "a spelling that is gone is not opened";
+  EXPECT_EQ(content("C:\\OTHER.TXT"), "l") << "a name the listing never saw";
+}
+
 int g_fail_errno = 0;
 long failing_read(int, void*, size_t) {
   errno = g_fail_errno;
