@@ -182,6 +182,9 @@ struct DirRecord {
   uint32_t size_low = 0;   // low half of the size
   uint32_t size_high = 0;  // high half of the size
   std::string name;        // name without directory, upper-cased (see the head comment)
+  // False for a regular file a walker listed without its status: size, date and time are
+  // not known here, and file scanning takes them from the file when it opens it.
+  bool details = true;
 };
 
 // Starts a search for `pattern` (a directory and a wildcard name), closing any search

@@ -59,13 +59,15 @@ void fill_record(const Listing& l, const host::FindData& d, bool first, DirRecor
   rec.date = d.dos_date;
   rec.size_low = static_cast<uint32_t>(d.size & 0xFFFFFFFFu);
   rec.size_high = static_cast<uint32_t>(d.size >> 32);
+  rec.details = d.details;
 }
 
-// Starts a listing. Missing directories and files read as "no match".
-int list_first(Listing& l, std::string_view pattern, DirRecord& rec) {
+// Starts a listing. Missing directories and files read as "no match". Without
+// `file_details`, regular files come without their status (DirRecord::details).
+int list_first(Listing& l, std::string_view pattern, DirRecord& rec, bool file_details = true) {
   l = Listing{};
   host::FindData d;
-  const int rc = host::find_first(pattern, l.handle, d);
+  const int rc = host::find_first(pattern, l.handle, d, file_details);
   if (rc == host::kErrFileNotFound || rc == host::kErrPathNotFound) return kNoMatch;
   if (rc != 0) return rc;
   l.open = true;
@@ -127,12 +129,14 @@ std::string directory_part(const std::string& spec) {
 
 // Lists `pattern` and hands every entry on to `visit`, polling the quit key between entries.
 // Returns kNoMatch when the listing ended normally, else the NT error that ended it. With
-// `keep`, the listing is left there instead of being closed.
+// `keep`, the listing is left there instead of being closed. The walkers only tell files
+// from directories and hand files on to file scanning, which opens them anyway: their
+// listings leave the details of regular files to that open.
 template <typename Visit>
 int list_entries(const std::string& pattern, Visit visit, Listing* keep = nullptr) {
   Listing l;
   DirRecord rec;
-  int rc = list_first(l, pattern, rec);
+  int rc = list_first(l, pattern, rec, false);
   for (; rc == 0; rc = list_next(l, rec)) {
     driver::poll_quit();
     visit(rec);

@@ -36,6 +36,7 @@ void connect_hooks() {
     engine::FileRecord fr;
     fr.dos_time = rec.time;
     fr.size = (uint64_t(rec.size_high) << 32) | rec.size_low;
+    fr.details = rec.details;
     return engine::scan_file(path, fr, kind);
   };
   areas::g_hooks.compression_warning = [](const std::string& path, int kind, int variant) {

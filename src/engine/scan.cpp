@@ -226,6 +226,20 @@ int expand_scan_file(const std::string& name, int scan_record, int& kind, int& c
   return 1;
 }
 
+// The record of a file listed without its details gets the size and time of the file as
+// it was opened.
+FileRecord record_as_opened(const FileRecord& listed, int scan_record) {
+  FileRecord r = listed;
+  const int handle = scan_file_handle(scan_record);
+  if (listed.details || handle < 1) return r;
+  const host::File& f = g_files.slots[size_t(handle - 1)].file;
+  uint16_t date = 0;
+  r.size = f.size_at_open;
+  host::dos_date_time(f.mtime_at_open, date, r.dos_time);
+  r.details = true;
+  return r;
+}
+
 int64_t findings_count() { return driver::g_counters.pattern_findings + driver::g_counters.identity_findings; }
 
 }  // namespace
@@ -276,7 +290,7 @@ int detect_compression(int handle, std::string_view search_name) {
   return kind;
 }
 
-int scan_file(const std::string& name, const FileRecord& record, int& compression_kind) {
+int scan_file(const std::string& name, const FileRecord& listed, int& compression_kind) {
   compression_kind = 0;
   if (!driver::g_settings.server_mode) {
     if (!driver::g_settings.silent)
@@ -289,6 +303,7 @@ int scan_file(const std::string& name, const FileRecord& record, int& compressio
     driver::outputf(true, msg::scan::kCouldNotOpenFile, name.c_str());
     return -2;
   }
+  const FileRecord record = record_as_opened(listed, scan_record);
   const int64_t infected_before = driver::g_counters.infected_files;
   ++driver::g_counters.files_checked;
   findings::set_file_location(name);

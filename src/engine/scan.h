@@ -23,6 +23,7 @@ namespace engine {
 struct FileRecord {
   uint16_t dos_time = 0;  // last-write time, DOS format (seconds / 2 in bits 0-4)
   uint64_t size = 0;      // file size
+  bool details = true;    // false: time and size are taken from the file when it is opened
 };
 
 // Services of other subsystems, connected by the driver; empty ones are skipped.

@@ -16,6 +16,13 @@
 // as the last component is never followed, whatever the path's form (2): removal and
 // scanning must never act on another file than the one named.
 //
+// An existing file named by a drive path is opened in one call that follows no symbolic
+// link anywhere on the path (openat2 with RESOLVE_NO_SYMLINKS): when it succeeds it has met
+// the very file the component-by-component resolution would find, exact names first. When
+// it fails, the spelling the directory's last listing holds for the last component is tried
+// the same way, and then the full resolution runs, which also gives the NT error. The open's
+// one fstat is kept in the handle (identity, kind, size at open).
+//
 // Choices of this file: symbolic links, FIFOs, devices and sockets have no attributes (2,
 // "not found": only regular files and directories exist for the program); rename never
 // replaces an existing target (80), as MoveFile does not; delete removes a read-only file
@@ -45,7 +52,8 @@ File::File(File&& other) noexcept
       regular(other.regular),
       device(other.device),
       inode(other.inode),
-      size_at_open(other.size_at_open) {
+      size_at_open(other.size_at_open),
+      mtime_at_open(other.mtime_at_open) {
   other.fd = -1;
   other.known = false;
 }
@@ -58,6 +66,7 @@ File& File::operator=(File&& other) noexcept {
     device = other.device;
     inode = other.inode;
     size_at_open = other.size_at_open;
+    mtime_at_open = other.mtime_at_open;
     other.fd = -1;
     other.known = false;
   }
@@ -173,6 +182,7 @@ int open_file(std::string_view path, unsigned access, unsigned share, Dispositio
   f.device = uint64_t(st.st_dev);
   f.inode = uint64_t(st.st_ino);
   f.size_at_open = f.regular ? uint64_t(st.st_size) : 0;
+  f.mtime_at_open = int64_t(st.st_mtime);
   if (f.regular) {
     // O_NONBLOCK only kept the open itself from blocking on a FIFO or a device; it changes
     // nothing for a regular file, so it is cleared for the streams alone.

@@ -10,6 +10,11 @@
 // virtual file systems (proc, sysfs, ...; tested only where the device changes, i.e. at a
 // mount point). A directory that is itself on such a file system lists nothing.
 //
+// An entry whose type the directory itself gives as neither a regular file nor a directory
+// is passed over without asking for its status. Every name a listing reads goes into the
+// directory's table of spellings (see internal.h), which the opening of a file by its
+// upper-cased name tries before it lists the directory again.
+//
 // Name patterns follow the NT find-first rules: "*.*" matches every name; "*" any run of
 // characters; "?" one character, or none at a "." or the end of the name; "*" before a
 // "." stops at the name's last "."; a "." before "*" or "?", or at the end of the pattern,
@@ -131,7 +136,8 @@ bool name_matches(std::string_view pattern, std::string_view name) {
   return match_translated(translate_pattern(pattern), name);
 }
 
-int list_directory(std::string_view directory, std::string_view pattern, std::vector<FindData>& out) {
+int list_directory(std::string_view directory, std::string_view pattern, std::vector<FindData>& out,
+                   bool file_details) {
   out.clear();
   detail::HostPath hp;
   int r = detail::resolve(directory.empty() ? std::string_view(".") : directory, hp);
@@ -158,7 +164,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   size_t first_entry = out.size();
   // Every name read goes into the directory's table of spellings too, so that opening one of
   // them by its upper-cased name finds the host spelling without listing the directory again.
-  auto& spellings = detail::fresh_directory_table(hp.path);
+  auto& spellings = detail::fresh_listing_table(hp.path);
   std::vector<char> buf(kListingBuffer);
   for (;;) {
     long n = getdents64(fd, buf.data(), buf.size());
@@ -176,6 +182,15 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
       // already tells to be something else needs no status.
       if (e->d_type != DT_REG && e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
       if (!match_translated(translated, name)) continue;
+      if (!file_details && e->d_type == DT_REG) {
+        FindData d;
+        d.host_name = std::string(name);
+        d.name = upper(name);
+        d.attributes = kAttrArchive;
+        d.details = false;
+        out.push_back(std::move(d));
+        continue;
+      }
       struct stat st {};
       if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
       if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
@@ -201,7 +216,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   return out.empty() ? kErrNoMoreFiles : 0;
 }
 
-int find_first(std::string_view pattern, FindHandle& handle, FindData& out) {
+int find_first(std::string_view pattern, FindHandle& handle, FindData& out, bool file_details) {
   handle = FindHandle{};
   out = FindData{};
   size_t cut = pattern.find_last_of("\\/");
@@ -216,7 +231,7 @@ int find_first(std::string_view pattern, FindHandle& handle, FindData& out) {
   }
   if (name.size() > kMaxPath) return kErrFilenameTooLong;
   if (name.empty()) return kErrNoMoreFiles;
-  int r = list_directory(directory, name, handle.entries);
+  int r = list_directory(directory, name, handle.entries, file_details);
   if (r) return r;
   return find_next(handle, out);
 }

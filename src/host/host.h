@@ -202,6 +202,7 @@ struct File {
   uint64_t device = 0;        // identity: device of the file system
   uint64_t inode = 0;         // identity: file number on it
   uint64_t size_at_open = 0;  // size when it was opened
+  int64_t mtime_at_open = 0;  // last-write time (calendar seconds) when it was opened
   File() = default;
   ~File();
   File(File&& other) noexcept;
@@ -251,6 +252,10 @@ struct FindData {
   uint16_t dos_date = 0;  // last-write date, DOS format, local time
   uint16_t dos_time = 0;
   uint64_t size = 0;
+  // False for a regular file listed without asking for its status (see find_first): then
+  // attributes is kAttrArchive alone and the date, time and size are not known here; the
+  // file's own, taken when it is opened, stand for them.
+  bool details = true;
 };
 
 struct FindHandle {
@@ -264,11 +269,15 @@ struct FindHandle {
 // are "not found", 2). Returns 0 or the NT error.
 int file_info(std::string_view path, FindData& out);
 
-int find_first(std::string_view pattern, FindHandle& handle, FindData& out);
+// Without `file_details`, a regular file that the directory itself gives as one is listed
+// without its status (FindData::details false), saving a system call per file for a caller
+// that opens the file anyway and takes its details from there.
+int find_first(std::string_view pattern, FindHandle& handle, FindData& out, bool file_details = true);
 int find_next(FindHandle& handle, FindData& out);
 // The records of `directory` (an NT path; "X:" is the drive's current directory) whose
 // names match `pattern`, in find order. Results as find_first.
-int list_directory(std::string_view directory, std::string_view pattern, std::vector<FindData>& out);
+int list_directory(std::string_view directory, std::string_view pattern, std::vector<FindData>& out,
+                   bool file_details = true);
 // True when `name` matches the find-first `pattern` ("*.*", "*.EXE", "FOO?.C", "*.").
 bool name_matches(std::string_view pattern, std::string_view name);
 

@@ -18,18 +18,24 @@ struct HostPath {
   bool host_absolute = false;         // given as a host path ("/..."): links on the way are followed
 };
 
-// The upper-cased names of the directories recently searched for a name in another case,
-// so that opening every file of a tree by its upper-cased path lists each directory on the
-// way once, not once per file.
+// The upper-cased names of the directories recently listed or searched for a name in
+// another case, so that opening every file of a tree by its upper-cased path lists each
+// directory on the way once at most, not once per file.
 constexpr size_t kMaxCachedDirectories = 256;  // past this the whole table is dropped and refilled
 struct DirCache {
   // host path of a directory -> (upper-cased name -> smallest host spelling of it)
   std::unordered_map<std::string, std::unordered_map<std::string, std::string>> dirs;
+  // The same table for the directory listed last (list_directory): only the one, so that a
+  // walk over a large tree holds the names of one directory, not of every one it passed.
+  std::string listed_dir;
+  std::unordered_map<std::string, std::string> listed;
 };
 extern DirCache g_dir_cache;
 void reset_dir_cache();
-// The table of `dir`, emptied, for a listing of the whole directory to fill (add_to_table).
+// The table of `dir`, emptied, for a listing of the whole directory to fill (add_to_table);
+// the listing's table replaces the one of the directory listed before.
 std::unordered_map<std::string, std::string>& fresh_directory_table(const std::string& dir);
+std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir);
 void add_to_table(std::unordered_map<std::string, std::string>& table, std::string_view host_name);
 // The spelling the table of `dir` holds for `name` without regard to case; empty when the
 // directory has no table or the table no such name. Nothing is listed or checked: a hit is

@@ -133,6 +133,12 @@ std::unordered_map<std::string, std::string>& fresh_directory_table(const std::s
   return table;
 }
 
+std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir) {
+  g_dir_cache.listed_dir = dir;
+  g_dir_cache.listed.clear();
+  return g_dir_cache.listed;
+}
+
 void add_to_table(std::unordered_map<std::string, std::string>& table, std::string_view n) {
   if (n == "." || n == "..") return;
   auto [it, fresh] = table.try_emplace(upper(n), n);
@@ -140,10 +146,16 @@ void add_to_table(std::unordered_map<std::string, std::string>& table, std::stri
 }
 
 std::string cached_spelling(const std::string& dir, std::string_view name) {
-  auto known = g_dir_cache.dirs.find(dir);
-  if (known == g_dir_cache.dirs.end()) return {};
-  auto it = known->second.find(upper(name));
-  return it == known->second.end() ? std::string() : it->second;
+  const std::unordered_map<std::string, std::string>* table = nullptr;
+  if (dir == g_dir_cache.listed_dir) {
+    table = &g_dir_cache.listed;
+  } else {
+    auto known = g_dir_cache.dirs.find(dir);
+    if (known == g_dir_cache.dirs.end()) return {};
+    table = &known->second;
+  }
+  auto it = table->find(upper(name));
+  return it == table->end() ? std::string() : it->second;
 }
 
 bool direct_host_path(std::string_view path, std::string& out) {

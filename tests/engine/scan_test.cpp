@@ -147,6 +147,18 @@ TEST_F(ScanTest, WindowsReachingTheIdentityEngine) {
   }
 }
 
+TEST_F(ScanTest, FileListedWithoutDetailsIsCheckedWithTheSizeItHasWhenOpened) {
+  const std::vector<uint8_t> file = dos_exe();
+  name = dir + "/FILE.EXE";
+  std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+  engine::FileRecord rec;
+  rec.details = false;  // size and time unknown to the walk
+  int kind = -1;
+  EXPECT_EQ(engine::scan_file(name, rec, kind), 0);
+  EXPECT_EQ(out, ">>> Identity 'Entry' found in file " + name + "\n");
+  EXPECT_EQ(driver::g_counters.bytes_checked, int64_t(file.size()));
+}
+
 TEST_F(ScanTest, JumpBackToTheStartWrapsAndKeepCheckingFindsBoth) {
   // E9 FD FF: target (0xFFFD + 3) mod 0x10000 = 0, a second pass from offset 0.
   const std::vector<uint8_t> file = hex("E9 FD FF 00 00 00");
