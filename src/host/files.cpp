@@ -87,6 +87,33 @@ int host_path_for(std::string_view path, std::string& host_path) {
 // The last open_no_links said the system lacks it: every open goes through resolve().
 bool g_no_openat2 = false;
 
+// Opens a file of the directory listed last, named as that listing named the directory
+// ("C:\DOS\" + name), through the host directory the listing found and the spelling it
+// read; a name other than that spelling is still tried exactly first, since an exact name
+// always wins, even one made after the listing. The descriptor, -1 when that fails (the
+// caller takes the long way), or -2 when the path is not one of the listed directory's.
+int open_listed(std::string_view path, int flags) {
+  const auto& cache = detail::g_dir_cache;
+  const size_t cut = path.find_last_of("\\/");
+  if (cache.listed_as.size() < 3 || cut == std::string_view::npos || path.substr(0, cut + 1) != cache.listed_as ||
+      cache.listed_as[1] != ':' || (cache.listed_as[2] != '\\' && cache.listed_as[2] != '/'))
+    return -2;
+  const std::string_view name = path.substr(cut + 1);
+  if (name.empty() || name == "." || name == ".." || name.size() > kMaxPath) return -2;
+  const std::string key = upper(name);
+  const auto it = cache.listed.find(key);
+  if (it == cache.listed.end()) return -2;
+  std::string dir = cache.listed_dir;
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  if (it->second != name) {
+    int fd = g_syscalls.open_no_links((dir + std::string(name)).c_str(), flags, 0);
+    if (fd >= 0 || errno != ENOENT) return fd >= 0 ? fd : -1;
+  }
+  const int fd = g_syscalls.open_no_links((dir + it->second).c_str(), flags, 0);
+  if (fd < 0 && errno == ENOSYS) g_no_openat2 = true;
+  return fd >= 0 ? fd : -1;
+}
+
 // Opens a name that must already exist without resolve()'s look at every component: the
 // drive path as given, no symbolic link anywhere on it (so exactly the file resolve() would
 // find, when this succeeds), else the spelling the directory's last listing holds for the
@@ -94,6 +121,7 @@ bool g_no_openat2 = false;
 // finds the right NT error.
 int open_direct(std::string_view path, int flags) {
   if (g_no_openat2) return -1;
+  if (int fd = open_listed(path, flags); fd != -2) return fd;
   std::string hp;
   if (!detail::direct_host_path(path, hp)) return -1;
   int fd = g_syscalls.open_no_links(hp.c_str(), flags, 0);

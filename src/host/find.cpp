@@ -164,12 +164,16 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   size_t first_entry = out.size();
   // Every name read goes into the directory's table of spellings too, so that opening one of
   // them by its upper-cased name finds the host spelling without listing the directory again.
-  auto& spellings = detail::fresh_listing_table(hp.path);
+  auto& spellings = detail::fresh_listing_table(hp.path, directory);
   std::vector<char> buf(kListingBuffer);
   for (;;) {
     long n = getdents64(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return nt_error(errno);
+    if (n < 0) {
+      const int e = errno;
+      detail::drop_listing_table();
+      return nt_error(e);
+    }
     if (n == 0) break;
     for (long at = 0; at < n;) {
       const auto* e = reinterpret_cast<const struct dirent64*>(buf.data() + at);

@@ -133,10 +133,17 @@ std::unordered_map<std::string, std::string>& fresh_directory_table(const std::s
   return table;
 }
 
-std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir) {
+std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir, std::string_view named) {
   g_dir_cache.listed_dir = dir;
+  g_dir_cache.listed_as = std::string(named);
   g_dir_cache.listed.clear();
   return g_dir_cache.listed;
+}
+
+void drop_listing_table() {
+  g_dir_cache.listed_dir.clear();
+  g_dir_cache.listed_as.clear();
+  g_dir_cache.listed.clear();
 }
 
 void add_to_table(std::unordered_map<std::string, std::string>& table, std::string_view n) {
