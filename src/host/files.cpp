@@ -98,6 +98,8 @@ int open_listed(std::string_view path, int flags) {
   if (cache.listed_as.size() < 3 || cut == std::string_view::npos || path.substr(0, cut + 1) != cache.listed_as ||
       cache.listed_as[1] != ':' || (cache.listed_as[2] != '\\' && cache.listed_as[2] != '/'))
     return -2;
+  const DriveEntry* drive = find_drive(cache.listed_as[0]);
+  if (drive == nullptr || drive->root != cache.listed_root) return -2;  // the drive map changed since
   const std::string_view name = path.substr(cut + 1);
   if (name.empty() || name == "." || name == ".." || name.size() > kMaxPath) return -2;
   const std::string key = upper(name);

@@ -164,7 +164,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   size_t first_entry = out.size();
   // Every name read goes into the directory's table of spellings too, so that opening one of
   // them by its upper-cased name finds the host spelling without listing the directory again.
-  auto& spellings = detail::fresh_listing_table(hp.path, directory);
+  auto& spellings = detail::fresh_listing_table(hp.path, directory, hp.drive);
   std::vector<char> buf(kListingBuffer);
   for (;;) {
     long n = getdents64(fd, buf.data(), buf.size());

@@ -28,7 +28,8 @@ struct DirCache {
   // The same table for the directory listed last (list_directory): only the one, so that a
   // walk over a large tree holds the names of one directory, not of every one it passed.
   std::string listed_dir;
-  std::string listed_as;  // the directory as the listing named it ("C:\DOS\"); empty: none
+  std::string listed_as;    // the directory as the listing named it ("C:\DOS\"); empty: none
+  std::string listed_root;  // the ROOT its drive had then
   std::unordered_map<std::string, std::string> listed;
 };
 extern DirCache g_dir_cache;
@@ -36,7 +37,8 @@ void reset_dir_cache();
 // The table of `dir`, emptied, for a listing of the whole directory to fill (add_to_table);
 // the listing's table replaces the one of the directory listed before.
 std::unordered_map<std::string, std::string>& fresh_directory_table(const std::string& dir);
-std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir, std::string_view named);
+std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir, std::string_view named,
+                                                                  const DriveEntry* drive);
 // Forgets the table of the last listing (one cut short is incomplete).
 void drop_listing_table();
 void add_to_table(std::unordered_map<std::string, std::string>& table, std::string_view host_name);

@@ -133,9 +133,11 @@ std::unordered_map<std::string, std::string>& fresh_directory_table(const std::s
   return table;
 }
 
-std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir, std::string_view named) {
+std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir, std::string_view named,
+                                                                  const DriveEntry* drive) {
   g_dir_cache.listed_dir = dir;
-  g_dir_cache.listed_as = std::string(named);
+  g_dir_cache.listed_as = drive != nullptr ? std::string(named) : std::string();
+  g_dir_cache.listed_root = drive != nullptr ? drive->root : std::string();
   g_dir_cache.listed.clear();
   return g_dir_cache.listed;
 }
@@ -143,6 +145,7 @@ std::unordered_map<std::string, std::string>& fresh_listing_table(const std::str
 void drop_listing_table() {
   g_dir_cache.listed_dir.clear();
   g_dir_cache.listed_as.clear();
+  g_dir_cache.listed_root.clear();
   g_dir_cache.listed.clear();
 }
 

@@ -157,6 +157,18 @@ TEST(Files, OpenByListedSpellingPrefersExactNamesAndFollowsNoLink) {
   ASSERT_EQ(rename(t.at("c/lower.txt").c_str(), t.at("c/other.txt").c_str()), 0);
   EXPECT_EQ(content("C:\\LOWER.TXT"), "error 2") << "a spelling that is gone is not opened";
   EXPECT_EQ(content("C:\\OTHER.TXT"), "l") << "a name the listing never saw";
+
+  // A file of a listed directory named in another case than the host's, and the same NT
+  // path once the drive lies elsewhere.
+  t.dir("c/sub");
+  t.file("c/sub/file.txt", "1");
+  t.dir("d");
+  t.dir("d/sub");
+  t.file("d/sub/file.txt", "2");
+  ASSERT_EQ(host::list_directory("C:\\SUB\\", "*.*", listed), 0);
+  EXPECT_EQ(content("C:\\SUB\\FILE.TXT"), "1");
+  MapGuard elsewhere("C=" + t.at("d"));
+  EXPECT_EQ(content("C:\\SUB\\FILE.TXT"), "2");
 }
 
 int g_fail_errno = 0;
