@@ -84,9 +84,6 @@ int host_path_for(std::string_view path, std::string& host_path) {
   return 0;
 }
 
-// The last open_no_links said the system lacks it: every open goes through resolve().
-bool g_no_openat2 = false;
-
 // Opens a file of the directory listed last, named as that listing named the directory
 // ("C:\DOS\" + name), through the host directory the listing found and the spelling it
 // read; a name other than that spelling is still tried exactly first, since an exact name
@@ -112,7 +109,6 @@ int open_listed(std::string_view path, int flags) {
     if (fd >= 0 || errno != ENOENT) return fd >= 0 ? fd : -1;
   }
   const int fd = g_syscalls.open_no_links((dir + it->second).c_str(), flags, 0);
-  if (fd < 0 && errno == ENOSYS) g_no_openat2 = true;
   return fd >= 0 ? fd : -1;
 }
 
@@ -122,13 +118,11 @@ int open_listed(std::string_view path, int flags) {
 // last component. -1 when neither opens; the caller then takes the long way, which also
 // finds the right NT error.
 int open_direct(std::string_view path, int flags) {
-  if (g_no_openat2) return -1;
   if (int fd = open_listed(path, flags); fd != -2) return fd;
   std::string hp;
   if (!detail::direct_host_path(path, hp)) return -1;
   int fd = g_syscalls.open_no_links(hp.c_str(), flags, 0);
   if (fd >= 0) return fd;
-  if (errno == ENOSYS) g_no_openat2 = true;
   if (errno != ENOENT) return -1;
   const size_t slash = hp.find_last_of('/');
   const std::string dir = slash == 0 ? "/" : hp.substr(0, slash);

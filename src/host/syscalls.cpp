@@ -18,13 +18,22 @@ namespace {
 int real_open(const char* path, int flags, unsigned mode) {
   return ::open(path, flags, mode_t(mode));
 }
+// A system without openat2 says so once; after that the call is not made again.
+bool g_openat2_missing = false;
+
 int real_open_no_links(const char* path, int flags, unsigned mode) {
 #ifdef SYS_openat2
+  if (g_openat2_missing) {
+    errno = ENOSYS;
+    return -1;
+  }
   open_how how{};
   how.flags = uint64_t(unsigned(flags));
   how.mode = mode;
   how.resolve = RESOLVE_NO_SYMLINKS;
-  return int(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+  const int fd = int(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+  if (fd < 0 && errno == ENOSYS) g_openat2_missing = true;
+  return fd;
 #else
   (void)path;
   (void)flags;

@@ -169,6 +169,14 @@ TEST(Files, OpenByListedSpellingPrefersExactNamesAndFollowsNoLink) {
   EXPECT_EQ(content("C:\\SUB\\FILE.TXT"), "1");
   MapGuard elsewhere("C=" + t.at("d"));
   EXPECT_EQ(content("C:\\SUB\\FILE.TXT"), "2");
+  // Where the system cannot open in one step, the long way gives the same results.
+  host::g_syscalls.open_no_links = [](const char*, int, unsigned) -> int {
+    errno = ENOSYS;
+    return -1;
+  };
+  EXPECT_EQ(content("C:\\SUB\\FILE.TXT"), "2");
+  EXPECT_EQ(content("C:\\SUB\\NONE"), "error 2");
+  host::reset_syscalls();
 }
 
 int g_fail_errno = 0;
