@@ -145,12 +145,11 @@ int confirm(size_t start, size_t count, const uint8_t digest[8]) {
 
 namespace {
 
-// Checksums of one chunk of up to 64 positions starting at `base`, by signature length: a
-// length asked for a second time in the chunk has all 64 computed at once.
+// Checksums of one chunk of up to 64 positions starting at `base`, by signature length: in a
+// chunk with enough candidates, the first one of a length has all 64 computed at once.
 struct ChunkDigests {
   size_t base = 0;
-  bool wide = false;         // the wide checksums may be used in this chunk
-  uint32_t asked = 0;        // bit L: one checksum of length L was computed singly
+  bool wide = false;         // the wide checksums are used in this chunk
   uint32_t ready = 0;        // bit L: digests[L] holds the chunk's checksums of length L
   uint32_t last_word = 0;    // the tail looked up last, and what was found
   const MatcherTail* last_tail = nullptr;
@@ -168,7 +167,7 @@ inline bool digest_may_match(uint32_t key, uint32_t group) {
 bool digest_at(size_t i, size_t length, uint32_t group, ChunkDigests& chunk, uint64_t& digest) {
   const uint8_t* buf = g_scan.bytes.data();
   const uint32_t bit = uint32_t(1) << length;
-  if (chunk.wide && (chunk.ready & bit) == 0 && (chunk.asked & bit) != 0) {
+  if (chunk.wide && (chunk.ready & bit) == 0) {
     wide_digests(buf + chunk.base - length + 1, length - 4, g_matcher.wide[length]);
     chunk.ready |= bit;
   }
@@ -181,7 +180,6 @@ bool digest_at(size_t i, size_t length, uint32_t group, ChunkDigests& chunk, uin
     for (int b = 7; b >= 0; --b) digest = (digest << 8) | lanes[b][lane];
     return true;
   }
-  chunk.asked |= bit;
   digest = pattern_digest(buf + (i - length + 1), length - 4);
   return digest_may_match(uint32_t(digest >> 16) & 0xFFFF, group);
 }
@@ -277,8 +275,8 @@ int search_range(size_t from, size_t to, size_t fit_origin) {
     chunk.base = i;
     // Every lane's window must lie inside the scan buffer.
     chunk.wide = wide && i >= size_t(virusdata::kMaxPatternBytes) - 1 && i + kWideLanes - 4 < kScanBufferSize;
-    // With several candidates in the chunk, the first checksum of a length is already wide.
-    if (chunk.wide && (tails & (tails - 1)) != 0) chunk.asked = ~uint32_t(0);
+    // All 64 checksums of a length cost about three single ones: worth it for four candidates.
+    chunk.wide = chunk.wide && __builtin_popcountll(tails) >= 4;
     while (tails != 0) {
       const size_t pos = i + size_t(__builtin_ctzll(tails));
       tails &= tails - 1;

@@ -120,10 +120,12 @@ BRINT_WIDE_TARGET void wide_digests(const uint8_t* first, size_t count, uint8_t 
   const WideTable s4 = load_table(virusdata::kSubstitution + 768);
   // The state block, byte b of every lane in block[b].
   __m512i block[8];
-  for (auto& b : block) b = _mm512_setzero_si512();
-  for (size_t i = 0; i < count; ++i) {
-    block[i & 7] = _mm512_xor_si512(block[i & 7], _mm512_loadu_si512(first + i));
-    if ((i & 7) != 7) continue;
+#pragma GCC unroll 8
+  for (int b = 0; b < 8; ++b) block[b] = _mm512_setzero_si512();
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+#pragma GCC unroll 8
+    for (int b = 0; b < 8; ++b) block[b] = _mm512_xor_si512(block[b], _mm512_loadu_si512(first + i + b));
     // Eight rounds over the left half block[0..3] and the right half block[4..7].
     __m512i l0 = block[0], l1 = block[1], l2 = block[2], l3 = block[3];
     __m512i r0 = block[4], r1 = block[5], r2 = block[6], r3 = block[7];
@@ -143,6 +145,9 @@ BRINT_WIDE_TARGET void wide_digests(const uint8_t* first, size_t count, uint8_t 
     block[0] = r0, block[1] = r1, block[2] = r2, block[3] = r3;
     block[4] = l0, block[5] = l1, block[6] = l2, block[7] = l3;
   }
+#pragma GCC unroll 8
+  for (size_t b = 0; b < 8; ++b)
+    if (i + b < count) block[b] = _mm512_xor_si512(block[b], _mm512_loadu_si512(first + i + b));
   // A partial last block stays as it is, as in the plain checksum's 64-bit value.
   for (int b = 0; b < 8; ++b) _mm512_storeu_si512(out[b], block[b]);
 }
