@@ -29,6 +29,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +69,14 @@ bool stdin_open() {
 }
 
 constexpr int kInputNone = 0, kInputScript = 1, kInputTerminal = 2;
+constexpr int64_t kTerminalQuietNs = 10'000'000;
+
+// A monotonic clock that costs no system call (a few milliseconds coarse).
+int64_t coarse_clock_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
 
 // What standard input is. It does not change during a run, and the status display asks at
 // every piece of a file it reads: the system is asked once (again after reset_console_io).
@@ -216,12 +225,21 @@ bool console_key_available() {
   if (g_console_io.pending_scan >= 0 || g_console_io.pushed_back >= 0) return true;
   if (g_console_io.at_end || input_kind() == kInputNone) return false;
   if (input_kind() == kInputTerminal) {
+    // Asking a terminal takes five system calls (mode out and back), and the program asks at
+    // every piece of every file it reads: after an answer of "nothing" the terminal is asked
+    // again only when kTerminalQuietNs have passed. A typed key waits that long at most.
+    const int64_t now = coarse_clock_ns();
+    if (now < g_console_io.quiet_until) return false;
     // A process in the background of its terminal has no keys, and must not touch the
     // terminal's mode (the system would stop it with SIGTTOU at every poll).
     pid_t foreground = tcgetpgrp(0);
-    if (foreground != -1 && foreground != getpgrp()) return false;
-    RawMode raw(0);
-    return wait_readable(0, 0);
+    bool ready = false;
+    if (foreground == -1 || foreground == getpgrp()) {
+      RawMode raw(0);
+      ready = wait_readable(0, 0);
+    }
+    if (!ready) g_console_io.quiet_until = now + kTerminalQuietNs;
+    return ready;
   }
   if (!wait_readable(0, 0)) return false;  // a pipe with nothing written yet: no key
   int c = read_byte(0);

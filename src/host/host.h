@@ -291,6 +291,7 @@ struct ConsoleIo {
   int pushed_back = -1;   // a script byte read by console_key_available, or -1
   bool at_end = false;    // standard input reached its end: every read gives -1
   int input_kind = -1;    // standard input: -1 not asked yet, 0 none, 1 a script, 2 a terminal
+  int64_t quiet_until = 0;  // a terminal that had no key is not asked again before this time
 };
 extern ConsoleIo g_console_io;
 void reset_console_io();
