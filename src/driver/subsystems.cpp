@@ -10,6 +10,7 @@
 #include "driver/base/settings.h"
 #include "engine/bfile.h"
 #include "engine/identity.h"
+#include "engine/matcher.h"
 #include "engine/scan.h"
 #include "findings/removal.h"
 #include "findings/reports.h"
@@ -108,7 +109,10 @@ int parse_command_line_pattern(const std::string& text, const std::string& label
   return virusdata::add_command_line_pattern(text, label);
 }
 
-void build_pattern_index() { virusdata::build_pattern_index(); }
+void build_pattern_index() {
+  virusdata::build_pattern_index();
+  engine::reset_matcher();  // the matcher's tables follow the new index at the next search
+}
 
 int read_server_state() { return server::read_server_state(); }
 
