@@ -25,7 +25,8 @@ namespace {
 
 constexpr int kPresentBits = 17;
 constexpr uint32_t kWordMultiplier = 0x9E3779B1u;
-constexpr size_t kBlock = 8;  // positions tested before one branch
+constexpr size_t kStride = 3;  // positions answered by one look-up of the pair table
+constexpr size_t kChunk = 63;  // positions searched together: 21 look-ups
 constexpr int kDigestFilterBits = 16;
 
 inline uint32_t word_hash(uint32_t word) { return (word * kWordMultiplier) >> (32 - kPresentBits); }
@@ -120,7 +121,11 @@ void prepare_matcher() {
       m.groups.push_back(group);
       ++tail.groups;
     }
-    m.pair_seen[(((tail.word >> 16) & 0xFF) << 8) | (tail.word >> 24)] = 1;
+    // Bit j: the pair ends a tail j positions later (j = 0: its last two bytes).
+    const uint32_t t0 = tail.word >> 24, t1 = (tail.word >> 16) & 0xFF, t2 = (tail.word >> 8) & 0xFF, t3 = tail.word & 0xFF;
+    m.pair_seen[(t1 << 8) | t0] |= 1;
+    m.pair_seen[(t2 << 8) | t1] |= 2;
+    m.pair_seen[(t3 << 8) | t2] |= 4;
     const uint32_t h = word_hash(tail.word);
     m.present[h >> 6] |= uint64_t(1) << (h & 63);
     for (size_t s = h & (slots - 1);; s = (s + 1) & (slots - 1)) {
@@ -243,18 +248,18 @@ int search_range(size_t from, size_t to, size_t fit_origin) {
   const bool wide = g_matcher.use_wide && wide_digests_available();
   int found = 0;
   while (i <= to) {
-    // A chunk of up to 64 positions: first the last two bytes of each (one byte look-up,
-    // eight positions to a branch), then the four.
-    const size_t n = std::min(kWideLanes, to - i + 1);
+    // A chunk of up to 63 positions. First a byte look-up of the two bytes at every third
+    // position says which of it and the next two positions may end a signature (the pair
+    // is the last, middle or first two bytes of some tail), then the four bytes of those.
+    const size_t n = std::min(kChunk, to - i + 1);
     uint64_t pairs = 0;
-    size_t k = 0;
-    for (; k + kBlock <= n; k += kBlock) {
-      uint64_t block = 0;
-#pragma GCC unroll 8
-      for (size_t b = 0; b < kBlock; ++b) block |= uint64_t(pair_seen[pair_at(buf + i + k + b - 1)]) << b;
-      pairs |= block << k;
+    if (n == kChunk) {
+#pragma GCC unroll 21
+      for (size_t k = 0; k < kChunk; k += kStride) pairs |= uint64_t(pair_seen[pair_at(buf + i + k - 1)]) << k;
+    } else {
+      for (size_t k = 0; k < n; k += kStride) pairs |= uint64_t(pair_seen[pair_at(buf + i + k - 1)]) << k;
+      pairs &= (uint64_t(1) << n) - 1;
     }
-    for (; k < n; ++k) pairs |= uint64_t(pair_seen[pair_at(buf + i + k - 1)]) << k;
     size_t next = i + n;
     if (pairs == 0) {
       i = next;

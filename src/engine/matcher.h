@@ -7,13 +7,14 @@
 // reported at once, records of one position in table order; the search goes on.
 //
 // Cost: prepare_matcher() turns the index into what the search needs. Every record the
-// index can reach is filed under its four-byte tail, and the tails are summed up in a
-// bitmap of 2^17 bits (16 KiB) over a hash of the four bytes ending at a position: most
-// positions cost one unaligned load, a multiply and one L1 look-up, eight positions to a
-// branch. A position whose bit is set looks its tail up; each (tail, length) group computes
-// one checksum and finds it among its records' digests by binary search. Inside a run of
-// one byte value every position sees the same signature bytes, so a run that matched
-// nothing at one position is passed over to its end.
+// index can reach is filed under its four-byte tail. A 64 KiB table of byte pairs says
+// for each pair whether it is the last, middle or first two bytes of some tail, so one
+// look-up at every third position answers for three positions, 21 look-ups to a branch;
+// the few positions it lets through meet a bitmap of 2^17 bits (16 KiB) over a hash of their
+// last four bytes. A position that passes looks its tail up; each (tail, length) group
+// computes one checksum, checks it against a digest filter and finds it among its records'
+// digests by binary search. Inside a run of one byte value every position sees the same
+// signature bytes, so a run that matched nothing at one position is passed over to its end.
 #pragma once
 
 #include <cstddef>
@@ -50,7 +51,7 @@ struct MatcherState {
   bool ready = false;        // built from the current index
   bool use_wide = true;      // use wide_digests() where the machine has them (tests turn it off)
   int32_t built_count = -1;  // pattern count when it was built
-  std::vector<uint8_t> pair_seen;    // 1 at (second-to-last << 8 | last) when some record ends so
+  std::vector<uint8_t> pair_seen;    // at (byte << 8 | next byte): bit j when some tail has the pair j bytes before its end
   std::vector<uint64_t> present;     // bit hash(word) set when some record has that tail
   std::vector<MatcherTail> tails;    // power-of-two size, linear probing
   std::vector<MatcherGroup> groups;
