@@ -150,8 +150,8 @@ int confirm(size_t start, size_t count, const uint8_t digest[8]) {
 
 namespace {
 
-// Checksums of one chunk of up to 64 positions starting at `base`, by signature length: in a
-// chunk with enough candidates, the first one of a length has all 64 computed at once.
+// Checksums of one chunk of up to 63 positions starting at `base`, by signature length: in a
+// chunk with enough candidates, the first one of a length has all of them computed at once.
 struct ChunkDigests {
   size_t base = 0;
   bool wide = false;         // the wide checksums are used in this chunk
