@@ -12,7 +12,6 @@
 #include "engine/scan_buffer.h"
 #include "engine/wide_digest.h"
 #include "findings/reports.h"
-#include "virusdata/checksum.h"
 #include "virusdata/library.h"
 
 namespace engine {
@@ -141,11 +140,7 @@ void prepare_matcher() {
 
 int confirm(size_t start, size_t count, const uint8_t digest[8]) {
   if (start > kScanBufferSize || count > kScanBufferSize - start) return 0;
-  uint32_t w0 = 0, w1 = 0;
-  virusdata::checksum64_of(virusdata::kPatternKey, g_scan.bytes.data() + start, int32_t(count), w0, w1);
-  const uint8_t value[8] = {uint8_t(w0), uint8_t(w0 >> 8), uint8_t(w0 >> 16), uint8_t(w0 >> 24),
-                            uint8_t(w1), uint8_t(w1 >> 8), uint8_t(w1 >> 16), uint8_t(w1 >> 24)};
-  return std::memcmp(value, digest, 8) == 0 ? 1 : 0;
+  return pattern_digest(g_scan.bytes.data() + start, count) == digest_value(digest) ? 1 : 0;
 }
 
 namespace {

@@ -66,18 +66,6 @@ uint64_t pattern_digest(const uint8_t* data, size_t count) {
 
 namespace {
 
-// The round keys of the pattern key: row j (K1..K4), round r.
-struct PatternRoundKeys {
-  uint8_t k[4][virusdata::kRounds];
-};
-
-PatternRoundKeys pattern_round_keys() {
-  PatternRoundKeys keys{};
-  for (int r = 0; r < virusdata::kRounds; ++r)
-    for (int j = 0; j < 4; ++j) keys.k[j][r] = virusdata::kPatternKey[virusdata::kKeySelect[r][j]];
-  return keys;
-}
-
 #define BRINT_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
 // One substitution table as four 64-byte quarters.
@@ -113,7 +101,7 @@ bool wide_digests_available() {
 }
 
 BRINT_WIDE_TARGET void wide_digests(const uint8_t* first, size_t count, uint8_t out[8][kWideLanes]) {
-  static const PatternRoundKeys keys = pattern_round_keys();
+  const PatternCipher& cipher = pattern_cipher();
   const WideTable s1 = load_table(virusdata::kSubstitution);
   const WideTable s2 = load_table(virusdata::kSubstitution + 256);
   const WideTable s3 = load_table(virusdata::kSubstitution + 512);
@@ -130,10 +118,10 @@ BRINT_WIDE_TARGET void wide_digests(const uint8_t* first, size_t count, uint8_t 
     __m512i l0 = block[0], l1 = block[1], l2 = block[2], l3 = block[3];
     __m512i r0 = block[4], r1 = block[5], r2 = block[6], r3 = block[7];
     for (int n = 0; n < virusdata::kRounds; ++n) {
-      const __m512i t1 = look_up(s1, _mm512_xor_si512(r0, _mm512_set1_epi8(char(keys.k[0][n]))));
-      const __m512i t2 = look_up(s2, _mm512_xor_si512(r1, _mm512_set1_epi8(char(keys.k[1][n]))));
-      const __m512i t3 = look_up(s3, _mm512_xor_si512(r2, _mm512_set1_epi8(char(keys.k[2][n]))));
-      const __m512i t4 = look_up(s4, _mm512_xor_si512(r3, _mm512_set1_epi8(char(keys.k[3][n]))));
+      const __m512i t1 = look_up(s1, _mm512_xor_si512(r0, _mm512_set1_epi8(char(cipher.key[n] >> 0))));
+      const __m512i t2 = look_up(s2, _mm512_xor_si512(r1, _mm512_set1_epi8(char(cipher.key[n] >> 8))));
+      const __m512i t3 = look_up(s3, _mm512_xor_si512(r2, _mm512_set1_epi8(char(cipher.key[n] >> 16))));
+      const __m512i t4 = look_up(s4, _mm512_xor_si512(r3, _mm512_set1_epi8(char(cipher.key[n] >> 24))));
       const __m512i n0 = _mm512_xor_si512(l0, low_high(t3, t4));  // L0 with f2
       const __m512i n1 = _mm512_xor_si512(l1, low_high(t4, t1));  // L1 with f3
       const __m512i n2 = _mm512_xor_si512(l2, low_high(t1, t2));  // L2 with f0

@@ -37,6 +37,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "host/internal.h"
 #include "host/syscalls.h"
@@ -46,16 +47,8 @@ namespace host {
 File::~File() {
   if (fd >= 0) g_syscalls.close(fd);
 }
-File::File(File&& other) noexcept
-    : fd(other.fd),
-      known(other.known),
-      regular(other.regular),
-      device(other.device),
-      inode(other.inode),
-      size_at_open(other.size_at_open),
-      mtime_at_open(other.mtime_at_open) {
-  other.fd = -1;
-  other.known = false;
+File::File(File&& other) noexcept {
+  *this = std::move(other);
 }
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
