@@ -2,11 +2,13 @@
 // deletion, and the pattern index (see library.h).
 #include "virusdata/library.h"
 
+#include <algorithm>
 #include <new>
 
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
 #include "host/host.h"
+#include "virusdata/checksum.h"
 #include "virusdata/messages.h"
 
 namespace virusdata {
@@ -178,6 +180,18 @@ bool parse_builtin_pattern(const uint8_t* p, PatternRecord& out) {
   return true;
 }
 
+// Keeps a built-in record's head when the block has it and it gives the record's digest (a
+// head that does not is ignored: the digest decides, as for any record).
+void take_builtin_head(const uint8_t* h, PatternRecord& rec) {
+  if (h[0] != 1) return;
+  uint32_t w0 = 0, w1 = 0;
+  checksum64_of(kPatternKey, h + 1, int32_t(rec.length) - 4, w0, w1);
+  for (int k = 0; k < 4; ++k)
+    if (rec.digest[k] != uint8_t(w0 >> (8 * k)) || rec.digest[4 + k] != uint8_t(w1 >> (8 * k))) return;
+  std::copy(h + 1, h + 1 + (rec.length - 4), rec.head);
+  rec.head_known = true;
+}
+
 }  // namespace
 
 void reset_library() {
@@ -253,9 +267,11 @@ int load_builtin_data(const BuiltinBlock& block, bool use_builtin_patterns,
         (block.pattern_count > 0 && block.patterns == nullptr)) {
       r = kStreamCorrupt;
     } else {
-      for (size_t i = 0; i < block.pattern_count && r == 0; ++i)
-        if (!parse_builtin_pattern(block.patterns + i * kPatternRecordStride, g_library.pattern_table[i]))
-          r = kStreamCorrupt;
+      for (size_t i = 0; i < block.pattern_count && r == 0; ++i) {
+        PatternRecord& rec = g_library.pattern_table[i];
+        if (!parse_builtin_pattern(block.patterns + i * kPatternRecordStride, rec)) r = kStreamCorrupt;
+        if (r == 0 && block.pattern_heads != nullptr) take_builtin_head(block.pattern_heads + i * kPatternHeadStride, rec);
+      }
     }
   }
   if (r != 0) {

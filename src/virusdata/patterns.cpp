@@ -193,6 +193,8 @@ int add_pattern(int32_t position, const std::string& text, const std::string& gi
       rec.digest[k] = uint8_t(w0 >> (8 * k));
       rec.digest[4 + k] = uint8_t(w1 >> (8 * k));
     }
+    rec.head_known = true;
+    std::copy(bytes.begin(), bytes.end() - 4, rec.head);
     rec.name = std::move(name);
     g_library.pattern_table[size_t(position)] = std::move(rec);
   } catch (const std::bad_alloc&) {

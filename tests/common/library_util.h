@@ -35,16 +35,24 @@ inline void load_entries(const std::string& source) {
 }
 
 // Puts the signatures into an empty pattern table, builds the index and resets the matcher.
-inline void load_patterns(const std::vector<std::pair<std::string, std::vector<uint8_t>>>& patterns) {
+// The records hold digests only, as built-in ones do; with heads_every = k, every k-th one
+// also keeps its head bytes, as a user pattern does.
+inline void load_patterns(const std::vector<std::pair<std::string, std::vector<uint8_t>>>& patterns,
+                          int heads_every = 0) {
   virusdata::Library& lib = virusdata::g_library;
   lib.pattern_table.assign(virusdata::kPatternTableSize, virusdata::PatternRecord{});
   lib.pattern_count = 0;
   for (const auto& [name, signature] : patterns) {
     const std::vector<uint8_t> raw = vdc::make_pattern_record(name, signature);
+    const bool keep_head = heads_every > 0 && lib.pattern_count % heads_every == 0;
     virusdata::PatternRecord& rec = lib.pattern_table[size_t(lib.pattern_count++)];
     rec.length = raw[0];
     std::copy(raw.begin() + 1, raw.begin() + 5, rec.tail);
     std::copy(raw.begin() + 5, raw.begin() + 13, rec.digest);
+    if (keep_head) {
+      rec.head_known = true;
+      std::copy(signature.begin(), signature.end() - 4, rec.head);
+    }
     rec.name = name;
   }
   virusdata::build_pattern_index();

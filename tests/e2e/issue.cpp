@@ -16,7 +16,7 @@ DataIssue read_issue() {
   if (std::regex_search(src, m, std::regex(R"(\bissue\s+(\d{6}))"))) d.issue = m[1];
   if (std::regex_search(src, m, std::regex(R"(\bexpires\s+(\d{6}))"))) d.expires = m[1];
   const std::string gen = read_file(std::string(BRINT_BUILD_DIR) + "/generated/builtin_data.cpp");
-  if (std::regex_search(gen, m, std::regex(R"(kBuiltinBlock\s*=\s*\{[^}]*,\s*(\d+)\s*,\s*(\d+)\s*\})"))) {
+  if (std::regex_search(gen, m, std::regex(R"(kBuiltinBlock\s*=\s*\{[^}]*,\s*(\d+)\s*,\s*(\d+)\s*,\s*kPatternHeads\s*\})"))) {
     d.pattern_count = std::stoi(m[1]);
     d.virus_count = std::stoi(m[2]);
   }

@@ -100,6 +100,15 @@ TEST_F(MatcherTest, WholeFileCarryOverFindsSignaturesAcrossPieces) {
   std::copy(sig.begin(), sig.end(), file.end() - 24);
   EXPECT_EQ(whole_file(file), 0);
   EXPECT_EQ(driver::g_counters.pattern_findings, 2);
+
+  // The file is read many pieces at a time: signatures across the pieces inside one read and
+  // across two reads (64 KiB apart) are found alike, and the file's last short read too.
+  driver::reset_counters();
+  file.assign(3 * 65536 + 1000, 0);
+  const size_t ends[] = {4096 + 10, 65536, 2 * 65536 + 10, 2 * 65536 + 4096, file.size()};
+  for (const size_t end : ends) std::copy(sig.begin(), sig.end(), file.begin() + long(end - 24));
+  EXPECT_EQ(whole_file(file), 0);
+  EXPECT_EQ(driver::g_counters.pattern_findings, int64_t(std::size(ends)));
 }
 
 TEST_F(MatcherTest, FirstPieceDoesNotReachIntoTheCarryOver) {
@@ -217,6 +226,8 @@ TEST_F(MatcherTest, AgreesWithThePlainCandidateTestOnRunsAndCommonTails) {
   // Buffers made of runs of a few byte values, and patterns cut from them (so most match
   // somewhere), many ending in the same four bytes, some repeated: the matcher's run
   // skipping, tail groups and digest search must report exactly what the plain test does.
+  // Every other record keeps its head bytes (a user pattern), so groups mix records matched
+  // by their heads with records matched by their digests.
   std::mt19937 rng(20261210);
   const uint8_t alphabet[] = {0x00, 0x00, 0x20, 0xFF, 0x11, 0x90};
   for (int round = 0; round < 40; ++round) {
@@ -235,7 +246,7 @@ TEST_F(MatcherTest, AgreesWithThePlainCandidateTestOnRunsAndCommonTails) {
       patterns.push_back({"P" + std::to_string(k), sig});
       if (rng() % 10 == 0) patterns.push_back({"P" + std::to_string(k) + "0", sig});  // a twin record
     }
-    load_patterns(patterns);
+    load_patterns(patterns, 2);
     enginetest::fill_scan(buf);
     const size_t first = rng() % 64, last = buf.size() - 1 - rng() % 64;
     const std::vector<std::string> expected = reference_reports(first, last);

@@ -40,7 +40,7 @@ BlockView view_of(const vdc::BuiltinImage& image) {
   for (size_t at = 0; at < image.scrambled.size(); at += virusdata::kBuiltinChunkSize)
     v.chunks.push_back(image.scrambled.data() + at);
   v.block = {image.header.data(), v.chunks.data(), v.chunks.size(), image.patterns.data(),
-             image.patterns.size() / vdc::kPatternRecordSize, image.virus_count};
+             image.patterns.size() / vdc::kPatternRecordSize, image.virus_count, image.heads.data()};
   return v;
 }
 
@@ -93,6 +93,18 @@ TEST(VdcOutputs, BuiltinBlockLoadsIntoTheLibrary) {
   EXPECT_EQ(driver::g_state.virus_count, 4);
   EXPECT_EQ(virusdata::g_library.records.size(), 4u);
   EXPECT_EQ(virusdata::g_library.pattern_table[1].name, "Gamma ray");
+  // The block keeps the heads of signatures it was made from; the loader takes each one
+  // only when it gives the record's digest.
+  const virusdata::PatternRecord& gamma = virusdata::g_library.pattern_table[1];
+  EXPECT_TRUE(gamma.head_known);
+  EXPECT_EQ(gamma.head[0], 0xB8);
+  std::vector<uint8_t> heads = image.heads;
+  heads[virusdata::kPatternHeadStride + 1] ^= 1;
+  v.block.pattern_heads = heads.data();
+  virusdata::reset_library();
+  ASSERT_EQ(virusdata::load_builtin_data(v.block, true, "ntbrint"), 0);
+  EXPECT_TRUE(virusdata::g_library.pattern_table[0].head_known);
+  EXPECT_FALSE(virusdata::g_library.pattern_table[1].head_known);
 }
 
 TEST(VdcOutputs, PatternRecordsMatchTheUserPatternReader) {
@@ -181,6 +193,8 @@ TEST(VdcOutputs, EveryIssuedFormDisassemblesAndReassembles) {
   ASSERT_TRUE(vdc::read_builtin_cpp(cpp, read, reason)) << reason;
   vdc::Issue decoded;
   ASSERT_TRUE(vdc::decode_builtin_image(read, decoded, reason)) << reason;
+  ASSERT_EQ(decoded.patterns.size(), 2u);
+  EXPECT_EQ(decoded.patterns[1].signature, (std::vector<uint8_t>{0xB8, 0x00, 0x4C, 0xCD, 0x21}));  // from its head
   const std::string source = vdc::disassemble_issue(decoded);
   const vdc::Issue again = assemble(source);
   EXPECT_EQ(vdc::write_builtin_cpp(vdc::make_builtin_image(again)), cpp) << source;

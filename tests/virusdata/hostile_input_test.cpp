@@ -120,7 +120,7 @@ TEST(HostileInput, BuiltinHeadersThatLie) {
       header[16 + i] = uint8_t(length >> (8 * i));
       header[20 + i] = uint8_t(chunk >> (8 * i));
     }
-    const BuiltinBlock block{header, ptrs, 1 + size_t(rng() % 3), nullptr, 0, 1};
+    const BuiltinBlock block{header, ptrs, 1 + size_t(rng() % 3), nullptr, 0, 1, nullptr};
     Fresh f;
     const int r = load_builtin_data(block, true, "X");
     ASSERT_TRUE(r == 0 || r == -2) << round;

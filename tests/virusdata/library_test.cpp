@@ -99,7 +99,7 @@ struct HandBlock {
     for (uint32_t i = 0; i < len; ++i) chunk[i] = s[i] ^ kDescrambleKey[(len - i) % 8];
     chunk_ptr = chunk.data();
     for (const auto& r : pattern_records) patterns = cat({patterns, r});
-    block = BuiltinBlock{header, &chunk_ptr, 1, patterns.data(), pattern_records.size(), virus_count};
+    block = BuiltinBlock{header, &chunk_ptr, 1, patterns.data(), pattern_records.size(), virus_count, nullptr};
   }
 };
 

@@ -106,7 +106,7 @@ void make_block(HandBlock& hb, const Bytes& stream, uint32_t chunk_size, uint32_
     hb.chunk_bytes.back()[i % chunk_size] = stream[i] ^ kDescrambleKey[(len - i) % 8];
   }
   for (const auto& c : hb.chunk_bytes) hb.chunk_ptrs.push_back(c.data());
-  hb.block = BuiltinBlock{hb.header, hb.chunk_ptrs.data(), hb.chunk_ptrs.size(), nullptr, 0, 0};
+  hb.block = BuiltinBlock{hb.header, hb.chunk_ptrs.data(), hb.chunk_ptrs.size(), nullptr, 0, 0, nullptr};
 }
 
 TEST(BuiltinBlock, DescramblesAcrossChunksAndRefusesInconsistentHeaders) {

@@ -122,6 +122,12 @@ BuiltinImage make_builtin_image(const Issue& issue) {
   for (const Pattern& p : issue.patterns) {
     const std::vector<uint8_t> rec = pattern_record_of(p);
     image.patterns.insert(image.patterns.end(), rec.begin(), rec.end());
+    std::vector<uint8_t> head(virusdata::kPatternHeadStride, 0);
+    if (p.signature.size() >= kMinPatternBytes && make_pattern_record(p.name, p.signature) == rec) {
+      head[0] = 1;
+      std::copy(p.signature.begin(), p.signature.end() - 4, head.begin() + 1);
+    }
+    image.heads.insert(image.heads.end(), head.begin(), head.end());
   }
   image.virus_count = virus_count_of(issue);
   return image;
@@ -160,9 +166,10 @@ std::string write_builtin_cpp(const BuiltinImage& image) {
   for (size_t c = 0; c < chunks; ++c) out += (c ? ", kChunk" : "kChunk") + std::to_string(c);
   out += "};\n";
   append_array(out, "const uint8_t kPatterns", image.patterns, 0, image.patterns.size());
+  append_array(out, "const uint8_t kPatternHeads", image.heads, 0, image.heads.size());
   out += "\n}  // namespace\n\nconst BuiltinBlock kBuiltinBlock = {kHeader, kChunks, " + std::to_string(chunks) +
          ", kPatterns, " + std::to_string(image.patterns.size() / kPatternRecordSize) + ", " +
-         std::to_string(image.virus_count) + "};\n\n}  // namespace virusdata\n";
+         std::to_string(image.virus_count) + ", kPatternHeads};\n\n}  // namespace virusdata\n";
   return out;
 }
 
@@ -268,7 +275,8 @@ bool read_builtin_cpp(const std::string& text, BuiltinImage& image, std::string&
     reason = "no kBuiltinBlock definition";
     return false;
   }
-  // {kHeader, kChunks, <chunks>, kPatterns, <patterns>, <virus count>}
+  // {kHeader, kChunks, <chunks>, kPatterns, <patterns>, <virus count>, kPatternHeads}; blocks
+  // written before the heads were kept have only the first six.
   std::vector<std::string> fields;
   {
     const size_t open = text.find('{', block), close = text.find('}', block);
@@ -287,7 +295,7 @@ bool read_builtin_cpp(const std::string& text, BuiltinImage& image, std::string&
     }
     fields.push_back(trim(cur));
   }
-  if (fields.size() != 6) {
+  if (fields.size() != 6 && fields.size() != 7) {
     reason = "the kBuiltinBlock definition does not have its six fields";
     return false;
   }
@@ -313,6 +321,17 @@ bool read_builtin_cpp(const std::string& text, BuiltinImage& image, std::string&
   if (image.patterns.size() != patterns * kPatternRecordSize) {
     reason = "the pattern records do not match the pattern count";
     return false;
+  }
+  if (fields.size() == 7) {
+    if (!array_of("kPatternHeads", image.heads)) {
+      reason = "the pattern heads are missing";
+      return false;
+    }
+    if (patterns == 0) image.heads.clear();
+    if (image.heads.size() != patterns * virusdata::kPatternHeadStride) {
+      reason = "the pattern heads do not match the pattern count";
+      return false;
+    }
   }
   image.virus_count = static_cast<int32_t>(count);
   return true;
@@ -353,8 +372,9 @@ bool decode_builtin_image(const BuiltinImage& image, Issue& issue, std::string& 
   std::vector<const uint8_t*> chunks;
   for (size_t at = 0; at < image.scrambled.size(); at += virusdata::kBuiltinChunkSize)
     chunks.push_back(image.scrambled.data() + at);
-  const virusdata::BuiltinBlock block{image.header.data(), chunks.data(), chunks.size(), image.patterns.data(),
-                                      image.patterns.size() / kPatternRecordSize, image.virus_count};
+  const virusdata::BuiltinBlock block{image.header.data(), chunks.data(),      chunks.size(),
+                                      image.patterns.data(), image.patterns.size() / kPatternRecordSize,
+                                      image.virus_count,     nullptr};
   std::vector<uint8_t> stream;
   if (virusdata::descramble_builtin(block, stream) != 0) {
     reason = "the header does not match the chunks";
@@ -374,6 +394,17 @@ bool decode_builtin_image(const BuiltinImage& image, Issue& issue, std::string& 
       return false;
     }
     for (size_t i = 0; i < kPatternNameRoom && p.raw_record[18 + i] != 0; ++i) p.name += static_cast<char>(p.raw_record[18 + i]);
+    // A kept head gives the signature back when it makes exactly this record.
+    const size_t h = at / kPatternRecordSize * virusdata::kPatternHeadStride;
+    if (h + virusdata::kPatternHeadStride <= image.heads.size() && image.heads[h] == 1) {
+      const size_t n = p.raw_record[0];
+      std::vector<uint8_t> signature(image.heads.begin() + long(h) + 1, image.heads.begin() + long(h + 1 + n - 4));
+      for (size_t i = 0; i < 4; ++i) signature.push_back(p.raw_record[4 - i]);
+      if (make_pattern_record(p.name, signature) == p.raw_record) {
+        p.signature = std::move(signature);
+        p.raw_record.clear();
+      }
+    }
     issue.patterns.push_back(std::move(p));
   }
   issue.virus_count = image.virus_count;

@@ -106,6 +106,7 @@ struct BuiltinImage {
   std::vector<uint8_t> header;     // 24 bytes
   std::vector<uint8_t> scrambled;  // the scrambled stream, all chunks one after another
   std::vector<uint8_t> patterns;   // pattern records, 35 bytes each
+  std::vector<uint8_t> heads;      // per record: 1 and the first length-4 signature bytes, or 0 (21 bytes)
   int32_t virus_count = 0;
 };
 BuiltinImage make_builtin_image(const Issue& issue);
