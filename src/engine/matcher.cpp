@@ -61,8 +61,14 @@ inline uint64_t long_at(const uint8_t* p) {
   return w;
 }
 
-// The two bytes from p as an index: the first byte high.
-inline uint32_t pair_at(const uint8_t* p) { return (uint32_t(p[0]) << 8) | p[1]; }
+// The two bytes from p as a pair_seen index.
+inline uint32_t pair_index(uint32_t first, uint32_t second) { return first | (second << 8); }
+inline uint32_t pair_at(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap16(v);
+  return v;
+}
 
 inline uint64_t digest_value(const uint8_t d[8]) {
   return uint64_t(word_at(d)) | (uint64_t(word_at(d + 4)) << 32);
@@ -138,6 +144,8 @@ void prepare_matcher() {
   });
 
   MatcherState& m = g_matcher;
+  // When every record knows its last eight bytes, no pair is weak.
+  m.all_long = std::all_of(items.begin(), items.end(), [](const Item& it) { return it.head_known && it.length >= 8; });
   m.present.assign(size_t(1) << (kPresentBits - 5), 0);
   m.head8.assign(size_t(1) << (kHead8Bits - 6), 0);
   m.pair_seen.assign(size_t(1) << 16, 0);
@@ -172,10 +180,8 @@ void prepare_matcher() {
             m.head8[b >> 6] |= uint64_t(1) << (b & 63);
             kinds |= kPresentHead8;
             // The pairs three to five bytes before the tail's end pairs.
-            for (int j = 3; j <= 5; ++j) {
-              const uint32_t pair = uint32_t(((last8 >> (8 * (6 - j))) & 0xFF) << 8) | uint32_t((last8 >> (8 * (7 - j))) & 0xFF);
-              m.pair_seen[pair] |= uint8_t(1 << j);
-            }
+            for (int j = 3; j <= 5; ++j)
+              m.pair_seen[pair_index((last8 >> (8 * (6 - j))) & 0xFF, (last8 >> (8 * (7 - j))) & 0xFF)] |= uint8_t(1 << j);
           } else {
             kinds |= kPresentAny;
           }
@@ -195,9 +201,9 @@ void prepare_matcher() {
     // Bit j: the pair ends a tail j positions later (j = 0: its last two bytes).
     const uint32_t t0 = tail.word >> 24, t1 = (tail.word >> 16) & 0xFF, t2 = (tail.word >> 8) & 0xFF, t3 = tail.word & 0xFF;
     const uint8_t weak = (kinds & kPresentAny) != 0 ? kPairWeak : 0;
-    m.pair_seen[(t1 << 8) | t0] |= uint8_t(1 | weak);
-    m.pair_seen[(t2 << 8) | t1] |= uint8_t(2 | weak);
-    m.pair_seen[(t3 << 8) | t2] |= uint8_t(4 | weak);
+    m.pair_seen[pair_index(t1, t0)] |= uint8_t(1 | weak);
+    m.pair_seen[pair_index(t2, t1)] |= uint8_t(2 | weak);
+    m.pair_seen[pair_index(t3, t2)] |= uint8_t(4 | weak);
     const uint32_t h = word_hash(tail.word);
     m.present[h >> 5] |= kinds << ((h & 31) * 2);
     for (size_t s = h & (slots - 1);; s = (s + 1) & (slots - 1)) {
@@ -354,6 +360,7 @@ int search_range(const Span& span, size_t from, size_t to, size_t fit_origin) {
   const uint64_t* head8 = g_matcher.head8.data();
   const uint8_t* pair_seen = g_matcher.pair_seen.data();
   const bool wide = g_matcher.use_wide && wide_digests_available();
+  const bool all_long = g_matcher.all_long;
   int found = 0;
   while (i <= to) {
     // A chunk of up to 63 positions. First a byte look-up of the two bytes at every third
@@ -365,7 +372,14 @@ int search_range(const Span& span, size_t from, size_t to, size_t fit_origin) {
     uint64_t pairs = 0;
     // Before the buffer's fourth byte there is no earlier pair: let every offset pass.
     uint32_t earlier = i >= 4 ? pair_seen[pair_at(buf + i - 4)] : 0xFF;
-    if (n == kChunk) {
+    if (all_long && n == kChunk) {
+#pragma GCC unroll 21
+      for (size_t k = 0; k < kChunk; k += kStride) {
+        const uint32_t v = pair_seen[pair_at(buf + i + k - 1)];
+        pairs |= uint64_t(v & (earlier >> 3) & 7) << k;
+        earlier = v;
+      }
+    } else if (n == kChunk) {
 #pragma GCC unroll 21
       for (size_t k = 0; k < kChunk; k += kStride) {
         const uint32_t v = pair_seen[pair_at(buf + i + k - 1)];

@@ -67,6 +67,7 @@ struct MatcherTail {
 struct MatcherState {
   bool ready = false;        // built from the current index
   bool use_wide = true;      // use wide_digests() where the machine has them (tests turn it off)
+  bool all_long = false;     // every record knows its last eight bytes: no pair is weak
   int32_t built_count = -1;  // pattern count when it was built
   std::vector<uint8_t> pair_seen;    // at (byte << 8 | next byte): bit j when some tail has the pair j bytes before its end
   std::vector<uint64_t> present;     // two bits per hash(word) of the tails (kPresentAny, kPresentHead8)
