@@ -9,8 +9,6 @@
 // searched nor descended into.
 #include <new>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "areas/areas.h"
@@ -31,29 +29,23 @@ constexpr int kKeyEsc = 27;
 constexpr int kKeyCtrlC = 3;
 constexpr char kSpinner[4] = {'/', '-', '\\', '|'};
 
-// One directory listing with the names that occur more than once when upper-cased.
+// One directory listing.
 struct Listing {
   host::FindHandle handle;
-  std::unordered_set<std::string> clashes;  // upper-cased names shared by two host names
   bool open = false;
 };
 
 Listing g_search;  // the program-wide search of dir_first/dir_next
 
-void note_clashes(Listing& l) {
-  l.clashes.clear();
-  std::unordered_map<std::string, int> seen;
-  for (const auto& e : l.handle.entries)
-    if (++seen[host::upper(e.host_name.empty() ? e.name : e.host_name)] == 2)
-      l.clashes.insert(host::upper(e.host_name.empty() ? e.name : e.host_name));
-}
-
 // The record of one entry: the name upper-cased unless another entry of the listing has
-// the same upper-cased name, in which case the exact host spelling tells them apart.
-void fill_record(const Listing& l, const host::FindData& d, bool first, DirRecord& rec) {
-  const std::string& spelling = d.host_name.empty() ? d.name : d.host_name;
-  std::string upper = host::upper(spelling);
-  rec.name = l.clashes.count(upper) != 0 ? spelling : std::move(upper);
+// the same upper-cased name, in which case the exact host spelling tells them apart. The
+// host's listing names its entries so already; an entry without a host spelling is only
+// upper-cased.
+void fill_record(const host::FindData& d, bool first, DirRecord& rec) {
+  if (d.host_name.empty())
+    rec.name = host::upper(d.name);
+  else
+    rec.name = d.name;
   rec.attributes = static_cast<uint8_t>(first ? (d.attributes & 0xFF) : (d.attributes & 0x3F));
   rec.time = d.dos_time;
   rec.date = d.dos_date;
@@ -71,8 +63,7 @@ int list_first(Listing& l, std::string_view pattern, DirRecord& rec, bool file_d
   if (rc == host::kErrFileNotFound || rc == host::kErrPathNotFound) return kNoMatch;
   if (rc != 0) return rc;
   l.open = true;
-  note_clashes(l);
-  fill_record(l, d, true, rec);
+  fill_record(d, true, rec);
   return 0;
 }
 
@@ -81,7 +72,7 @@ int list_next(Listing& l, DirRecord& rec) {
   host::FindData d;
   const int rc = host::find_next(l.handle, d);
   if (rc != 0) return rc;
-  fill_record(l, d, false, rec);
+  fill_record(d, false, rec);
   return 0;
 }
 
@@ -108,7 +99,15 @@ bool fits(const std::string& path) {
   return false;
 }
 
+bool has_lower_case(std::string_view s) {
+  for (char c : s)
+    if (c >= 'a' && c <= 'z') return true;
+  return false;
+}
+
+// Exclusions compare upper-cased names; most paths of a walk are upper-cased already.
 bool excluded(const std::string& path, const std::string& name) {
+  if (!has_lower_case(path) && !has_lower_case(name)) return is_excluded(path, name);
   return is_excluded(host::upper(path), host::upper(name));
 }
 
@@ -160,10 +159,10 @@ bool served_by_whole_listing(const std::string& mask) {
 template <typename Visit>
 void visit_matching(const Listing& whole, const std::string& mask, Visit visit) {
   bool first = true;
+  DirRecord rec;
   for (const host::FindData& d : whole.handle.entries) {
     if (!host::name_matches(mask, d.host_name.empty() ? d.name : d.host_name)) continue;
-    DirRecord rec;
-    fill_record(whole, d, first, rec);
+    fill_record(d, first, rec);
     first = false;
     driver::poll_quit();
     visit(rec);
@@ -179,11 +178,13 @@ bool listing_ended(const std::string& dir, int rc) {
   return false;
 }
 
-// Hands one listed entry of `dir` on to file scanning unless it is a directory, its path is
-// too long or its name is excluded.
-void hand_on_file(const std::string& dir, const DirRecord& rec) {
+// Hands one listed entry of the directory `path` holds (its first `dir_size` characters) on
+// to file scanning unless it is a directory, its path is too long or its name is excluded.
+// The entry's path is formed in `path`, whose room serves every file of the directory.
+void hand_on_file(std::string& path, size_t dir_size, const DirRecord& rec) {
   if (is_directory(rec)) return;
-  const std::string path = dir + rec.name;
+  path.resize(dir_size);
+  path += rec.name;
   if (!fits(path) || excluded(path, rec.name)) return;
   hand_on(path, rec);
 }
@@ -191,7 +192,8 @@ void hand_on_file(const std::string& dir, const DirRecord& rec) {
 // Hands every file of `dir` that matches `pattern` on to file scanning. Returns kNoMatch
 // when the listing ended normally, else the NT error that ended it (the caller reports it).
 int hand_on_files(const std::string& dir, const std::string& pattern) {
-  return list_entries(pattern, [&](const DirRecord& rec) { hand_on_file(dir, rec); });
+  std::string path = dir;
+  return list_entries(pattern, [&](const DirRecord& rec) { hand_on_file(path, dir.size(), rec); });
 }
 
 void walk_file_set(const std::string& spec) {
@@ -243,8 +245,10 @@ void walk_recursive(const std::string& dir, const std::string& mask) {
     }
     const std::string pattern = dir + mask;
     if (listed && fits(pattern)) {
-      if (served_by_whole_listing(mask))
-        visit_matching(whole, mask, [&](const DirRecord& rec) { hand_on_file(dir, rec); });
+      if (served_by_whole_listing(mask)) {
+        std::string path = dir;
+        visit_matching(whole, mask, [&](const DirRecord& rec) { hand_on_file(path, dir.size(), rec); });
+      }
       else
         listing_ended(dir, hand_on_files(dir, pattern));
     }

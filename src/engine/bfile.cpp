@@ -70,7 +70,22 @@ void start_slot(FileSlot& s) {
   drop_buffer(s, 0);
   s.system_pos = 0;
   s.last_error = 0;
-  s.known_end = s.file.known && s.file.regular ? int64_t(s.file.size_at_open) : -1;
+  s.known_end = s.file.size_known ? int64_t(s.file.size_at_open) : -1;
+}
+
+// Fills the buffer of a slot just started on a file whose status the open left pending,
+// with a positioned read from 0: that read settles the file's size or its status, and a
+// name that no longer leads to a regular file fails here, as the open. 0 or the NT error.
+int prime_slot(FileSlot& s) {
+  size_t got = 0;
+  if (int rc = host::read_some_at(s.file, s.buffer.data(), kFileBufferSize, 0, got)) return rc;
+  s.known_end = s.file.size_known ? int64_t(s.file.size_at_open) : -1;
+  s.buffer_start = 0;
+  s.buffer_pos = 0;
+  s.buffer_fill = int64_t(got);
+  s.refill_needed = false;
+  s.end_reached = got < kFileBufferSize;
+  return 0;
 }
 
 int close_scan_file_with(int record, bool shred) {
@@ -137,6 +152,14 @@ int open_file(std::string_view name, unsigned access, unsigned permission) {
     if (host::get_attributes(name, attributes) == 0) host::set_attributes(name, attributes | host::kAttrReadOnly);
   }
   start_slot(*free_slot);
+  if (free_slot->file.status_pending) {
+    if (int prc = prime_slot(*free_slot)) {
+      host::close_file(free_slot->file);
+      drop_buffer(*free_slot, 0);
+      g_files.last_open_error = prc;
+      return -1;
+    }
+  }
   g_files.last_open_error = 0;
   return int(free_slot - g_files.slots.data()) + 1;
 }

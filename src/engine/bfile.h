@@ -73,7 +73,10 @@ extern Files g_files;
 void reset_files();
 
 // Opens `name`. Returns a handle 1..10, or -1 when no slot is free (last_open_error =
-// kErrTooManyOpenFiles) or the system refuses (last_open_error = the NT error code).
+// kErrTooManyOpenFiles) or the system refuses (last_open_error = the NT error code). A file
+// the host opened with its status pending (a regular file of the directory listed last, see
+// host::File) has its buffer filled at once by a positioned read from 0, which settles its
+// size or its status: a name that no longer leads to a regular file fails here, as the open.
 int open_file(std::string_view name, unsigned access, unsigned permission);
 // Delivers up to `count` bytes into `dest`: the number delivered, 0 at the end of the file,
 // or -1 (slot not open, system failure; the logical position is kept and the next read

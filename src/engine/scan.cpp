@@ -226,25 +226,32 @@ int expand_scan_file(const std::string& name, int scan_record, int& kind, int& c
   return 1;
 }
 
-// The record of a file listed without its details gets the size and time of the file as
-// it was opened.
+// The record of a file listed without its details gets the size of the file as it was
+// opened, and its time when the 62-seconds check wants it (the only use of the time here;
+// taking it costs a status call per file, which a quick check can spare).
 FileRecord record_as_opened(const FileRecord& listed, int scan_record) {
   FileRecord r = listed;
   const int handle = scan_file_handle(scan_record);
   if (listed.details || handle < 1) return r;
-  const host::File& f = g_files.slots[size_t(handle - 1)].file;
-  uint16_t date = 0;
+  host::File& f = g_files.slots[size_t(handle - 1)].file;
+  const bool time_wanted = driver::g_settings.sixty_two_seconds;
+  if (!f.size_known || time_wanted) host::file_status(f);
   r.size = f.size_at_open;
-  host::dos_date_time(f.mtime_at_open, date, r.dos_time);
+  if (time_wanted && f.known) {
+    uint16_t date = 0;
+    host::dos_date_time(f.mtime_at_open, date, r.dos_time);
+  }
   r.details = true;
   return r;
 }
 
 int64_t findings_count() { return driver::g_counters.pattern_findings + driver::g_counters.identity_findings; }
 
-}  // namespace
-
-int analyse_file(const std::string& name, const FileRecord& record, int scan_record) {
+// analyse_file; with `checked` set, the identity of a file in which something was found is
+// taken into it before the file is closed (`have_id` tells whether it could be): removal
+// acts only on that same file, and a clean file costs no status call for it.
+int analyse_and_close(const std::string& name, const FileRecord& record, int scan_record, host::FileId* checked,
+                      bool* have_id) {
   Analysis a;
   a.handle = scan_file_handle(scan_record);
   a.size = record.size;
@@ -271,6 +278,7 @@ int analyse_file(const std::string& name, const FileRecord& record, int scan_rec
 
   const bool infected = findings_count() != before;
   if (infected) ++driver::g_counters.infected_files;
+  if (infected && checked != nullptr) *have_id = file_identity(a.handle, *checked) == 0;
   if (step == Step::kReadError) {
     driver::outputf(true, msg::scan::kCouldNotReadFile, name.c_str());
     close_after(scan_record, infected);
@@ -281,6 +289,12 @@ int analyse_file(const std::string& name, const FileRecord& record, int scan_rec
     return -3;
   }
   return 0;
+}
+
+}  // namespace
+
+int analyse_file(const std::string& name, const FileRecord& record, int scan_record) {
+  return analyse_and_close(name, record, scan_record, nullptr, nullptr);
 }
 
 int detect_compression(int handle, std::string_view search_name) {
@@ -341,8 +355,8 @@ int scan_file(const std::string& name, const FileRecord& listed, int& compressio
 
   // The identity of the file checked goes to removal, which acts only on that same file.
   host::FileId checked;
-  const bool have_id = file_identity(scan_file_handle(scan_record), checked) == 0;
-  const int rc = analyse_file(name, record, scan_record);
+  bool have_id = false;
+  const int rc = analyse_and_close(name, record, scan_record, &checked, &have_id);
   if (rc != 0) return rc;
   if (driver::g_counters.infected_files != infected_before && g_scan_hooks.remove_file) {
     g_scan_hooks.remove_file(name, have_id ? &checked : nullptr);

@@ -20,8 +20,18 @@
 // link anywhere on the path (openat2 with RESOLVE_NO_SYMLINKS): when it succeeds it has met
 // the very file the component-by-component resolution would find, exact names first. When
 // it fails, the spelling the directory's last listing holds for the last component is tried
-// the same way, and then the full resolution runs, which also gives the NT error. The open's
-// one fstat is kept in the handle (identity, kind, size at open).
+// the same way, and then the full resolution runs, which also gives the NT error. A file of
+// the directory listed last opens relative to its drive's ROOT, which the listing opened:
+// the directories below the ROOT are looked up afresh at every open (openat2 with
+// RESOLVE_BENEATH as well), so a directory renamed or replaced since the listing is never
+// opened through: the file the path names now opens, or none. (The ROOT itself is taken as
+// it stood at the listing, as a drive's root directory: moving a ROOT away while its files
+// are checked is not followed until the next listing.) The status taken after the open
+// is kept in the handle (identity, kind, size at open); a file the listing gave as a
+// regular one defers it (see File in host.h): a name replaced by a FIFO or a device between
+// the listing and the open is then refused at its first read, which is positioned, so
+// nothing is taken from a pipe. Only a device that reads by position and ends within that
+// first read would pass as a short file.
 //
 // Choices of this file: symbolic links, FIFOs, devices and sockets have no attributes (2,
 // "not found": only regular files and directories exist for the program); rename never
@@ -55,6 +65,8 @@ File& File::operator=(File&& other) noexcept {
     if (fd >= 0) g_syscalls.close(fd);
     fd = other.fd;
     known = other.known;
+    status_pending = other.status_pending;
+    size_known = other.size_known;
     regular = other.regular;
     device = other.device;
     inode = other.inode;
@@ -62,6 +74,8 @@ File& File::operator=(File&& other) noexcept {
     mtime_at_open = other.mtime_at_open;
     other.fd = -1;
     other.known = false;
+    other.status_pending = false;
+    other.size_known = false;
   }
   return *this;
 }
@@ -77,13 +91,32 @@ int host_path_for(std::string_view path, std::string& host_path) {
   return 0;
 }
 
+// Opens `name` (one component) of the directory listed last: below the drive's ROOT as the
+// listing opened it, else by its host path. The descriptor, or -1.
+int open_in_listed(std::string_view name, int flags) {
+  auto& cache = detail::g_dir_cache;
+  std::string& p = cache.scratch_path;
+  if (cache.listed_root_fd.fd >= 0) {
+    p.assign(cache.listed_below);
+    p.append(name);
+    return g_syscalls.open_beneath(cache.listed_root_fd.fd, p.c_str(), flags);
+  }
+  p.assign(cache.listed_dir);
+  if (p.empty() || p.back() != '/') p += '/';
+  p.append(name);
+  return g_syscalls.open_no_links(p.c_str(), flags, 0);
+}
+
 // Opens a file of the directory listed last, named as that listing named the directory
 // ("C:\DOS\" + name), through the host directory the listing found and the spelling it
 // read; a name other than that spelling is still tried exactly first, since an exact name
 // always wins, even one made after the listing. The descriptor, -1 when that fails (the
 // caller takes the long way), or -2 when the path is not one of the listed directory's.
-int open_listed(std::string_view path, int flags) {
-  const auto& cache = detail::g_dir_cache;
+// `as_listed` tells that the entry opened is the one the listing gave as a regular file, on
+// a file system where a short read ends a file.
+int open_listed(std::string_view path, int flags, bool& as_listed) {
+  auto& cache = detail::g_dir_cache;
+  as_listed = false;
   const size_t cut = path.find_last_of("\\/");
   if (cache.listed_as.size() < 3 || cut == std::string_view::npos || path.substr(0, cut + 1) != cache.listed_as ||
       cache.listed_as[1] != ':' || (cache.listed_as[2] != '\\' && cache.listed_as[2] != '/'))
@@ -92,17 +125,20 @@ int open_listed(std::string_view path, int flags) {
   if (drive == nullptr || drive->root != cache.listed_root) return -2;  // the drive map changed since
   const std::string_view name = path.substr(cut + 1);
   if (name.empty() || name == "." || name == ".." || name.size() > kMaxPath) return -2;
-  const std::string key = upper(name);
+  std::string& key = cache.scratch_key;
+  key.assign(name);
+  for (char& c : key) c = upper_char(c);
   const auto it = cache.listed.find(key);
   if (it == cache.listed.end()) return -2;
-  std::string dir = cache.listed_dir;
-  if (dir.empty() || dir.back() != '/') dir += '/';
-  if (it->second != name) {
-    int fd = g_syscalls.open_no_links((dir + std::string(name)).c_str(), flags, 0);
+  const detail::Spelling& spelling = it->second;
+  if (spelling.name != name) {
+    int fd = open_in_listed(name, flags);
     if (fd >= 0 || errno != ENOENT) return fd >= 0 ? fd : -1;
   }
-  const int fd = g_syscalls.open_no_links((dir + it->second).c_str(), flags, 0);
-  return fd >= 0 ? fd : -1;
+  const int fd = open_in_listed(spelling.name, flags);
+  if (fd < 0) return -1;
+  as_listed = spelling.regular && cache.short_read_is_end;
+  return fd;
 }
 
 // Opens a name that must already exist without resolve()'s look at every component: the
@@ -110,8 +146,8 @@ int open_listed(std::string_view path, int flags) {
 // find, when this succeeds), else the spelling the directory's last listing holds for the
 // last component. -1 when neither opens; the caller then takes the long way, which also
 // finds the right NT error.
-int open_direct(std::string_view path, int flags) {
-  if (int fd = open_listed(path, flags); fd != -2) return fd;
+int open_direct(std::string_view path, int flags, bool& as_listed) {
+  if (int fd = open_listed(path, flags, as_listed); fd != -2) return fd;
   std::string hp;
   if (!detail::direct_host_path(path, hp)) return -1;
   int fd = g_syscalls.open_no_links(hp.c_str(), flags, 0);
@@ -125,10 +161,12 @@ int open_direct(std::string_view path, int flags) {
   return g_syscalls.open_no_links((hp.substr(0, slash + 1) + spelling).c_str(), flags, 0);
 }
 
-// Opens `path` with `flags`: the descriptor, or minus the NT error.
-int open_named(std::string_view path, int flags, bool creating) {
+// Opens `path` with `flags`: the descriptor, or minus the NT error. `as_listed` as for
+// open_listed.
+int open_named(std::string_view path, int flags, bool creating, bool& as_listed) {
+  as_listed = false;
   if (!creating) {
-    int fd = open_direct(path, flags);
+    int fd = open_direct(path, flags, as_listed);
     if (fd >= 0) return fd;
   }
   std::string hp;
@@ -186,21 +224,30 @@ int open_file(std::string_view path, unsigned access, unsigned share, Dispositio
       break;
   }
   if (truncate && !want_write) return kErrInvalidParameter;
-  int fd = open_named(path, flags, (flags & O_CREAT) != 0);
+  bool as_listed = false;
+  int fd = open_named(path, flags, (flags & O_CREAT) != 0, as_listed);
   if (fd < 0) return -fd;
   File f;
   f.fd = fd;
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return nt_error(errno);
-  bool stream = (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) && want_write && !want_read;
-  if (!S_ISREG(st.st_mode) && !stream) return kErrAccessDenied;
-  f.known = true;
-  f.regular = S_ISREG(st.st_mode);
-  f.device = uint64_t(st.st_dev);
-  f.inode = uint64_t(st.st_ino);
-  f.size_at_open = f.regular ? uint64_t(st.st_size) : 0;
-  f.mtime_at_open = int64_t(st.st_mtime);
-  if (f.regular) {
+  bool lockable = false;
+  if (as_listed && disposition == kOpenExisting && !want_write) {
+    f.status_pending = true;  // taken when needed; the lock is a regular file's
+    lockable = true;
+  } else {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return nt_error(errno);
+    bool stream = (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) && want_write && !want_read;
+    if (!S_ISREG(st.st_mode) && !stream) return kErrAccessDenied;
+    f.known = true;
+    f.regular = S_ISREG(st.st_mode);
+    f.size_known = f.regular;
+    f.device = uint64_t(st.st_dev);
+    f.inode = uint64_t(st.st_ino);
+    f.size_at_open = f.regular ? uint64_t(st.st_size) : 0;
+    f.mtime_at_open = int64_t(st.st_mtime);
+    lockable = f.regular;
+  }
+  if (lockable) {
     // O_NONBLOCK only kept the open itself from blocking on a FIFO or a device; it changes
     // nothing for a regular file, so it is cleared for the streams alone.
     int lock = 0;
@@ -229,9 +276,34 @@ int open_file(std::string_view path, unsigned access, unsigned share, Dispositio
   return 0;
 }
 
+int file_status(File& f) {
+  if (f.fd < 0) return kErrInvalidParameter;
+  if (!f.known) {
+    struct stat st {};
+    if (fstat(f.fd, &st) != 0) return nt_error(errno);
+    f.known = true;
+    f.regular = S_ISREG(st.st_mode);
+    f.device = uint64_t(st.st_dev);
+    f.inode = uint64_t(st.st_ino);
+    if (!f.size_known && f.regular) {
+      f.size_at_open = uint64_t(st.st_size);
+      f.size_known = true;
+    }
+    f.mtime_at_open = int64_t(st.st_mtime);
+  }
+  if (f.status_pending) {
+    if (!f.regular) return kErrAccessDenied;  // stays pending: every read is refused alike
+    f.status_pending = false;
+  }
+  return 0;
+}
+
 int read_file(File& f, void* buf, size_t n, size_t& got) {
   got = 0;
   if (f.fd < 0) return kErrInvalidParameter;  // NT's invalid handle is 6; no caller reads a closed file
+  if (f.status_pending) {
+    if (int rc = file_status(f)) return rc;
+  }
   char* p = static_cast<char*>(buf);
   while (got < n) {
     long r = g_syscalls.read(f.fd, p + got, n - got);
@@ -246,6 +318,9 @@ int read_file(File& f, void* buf, size_t n, size_t& got) {
 int read_some(File& f, void* buf, size_t n, size_t& got) {
   got = 0;
   if (f.fd < 0) return kErrInvalidParameter;
+  if (f.status_pending) {
+    if (int rc = file_status(f)) return rc;
+  }
   long r = 0;
   do {
     r = g_syscalls.read(f.fd, buf, n);
@@ -262,7 +337,20 @@ int read_some_at(File& f, void* buf, size_t n, uint64_t offset, size_t& got) {
   do {
     r = g_syscalls.pread(f.fd, buf, n, int64_t(offset));
   } while (r < 0 && errno == EINTR);
-  if (r < 0) return nt_error(errno);
+  const int e = errno;
+  if (f.status_pending) {
+    if (r >= 0 && size_t(r) < n && (r > 0 || offset == 0)) {
+      // A read that comes back short ends the regular file the listing gave: its size is
+      // settled without asking for the status.
+      f.status_pending = false;
+      f.regular = true;
+      f.size_known = true;
+      f.size_at_open = offset + uint64_t(r);
+    } else if (int rc = file_status(f)) {
+      return rc;  // not a regular file (a pipe cannot be read by position): nothing taken
+    }
+  }
+  if (r < 0) return nt_error(e);
   got = size_t(r);
   return 0;
 }
@@ -304,6 +392,8 @@ int close_file(File& f) {
   int fd = f.fd;
   f.fd = -1;
   f.known = false;
+  f.status_pending = false;
+  f.size_known = false;
   if (g_syscalls.close(fd) != 0 && errno != EINTR) return nt_error(errno);
   return 0;
 }

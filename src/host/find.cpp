@@ -66,6 +66,7 @@ std::string translate_pattern(std::string_view p) {
 // Table-driven match of a translated pattern against a name: ok[pi][ni] for pattern[pi..]
 // against name[ni..], filled from the ends back.
 bool match_translated(std::string_view pat, std::string_view name) {
+  if (pat == "*") return true;
   const size_t m = pat.size();
   const size_t n = name.size();
   size_t last_dot = name.find_last_of('.');
@@ -133,6 +134,7 @@ struct Fd {
 }  // namespace
 
 bool name_matches(std::string_view pattern, std::string_view name) {
+  if (pattern == "*.*" || pattern == "*") return true;  // every name, without building the table
   return match_translated(translate_pattern(pattern), name);
 }
 
@@ -151,7 +153,8 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
     return nt_error(e);
   }
   Fd dir(fd);
-  if (detail::virtual_file_system(fd)) return kErrNoMoreFiles;
+  const unsigned long fs_type = detail::file_system_type(fd);
+  if (detail::virtual_file_system_type(fs_type)) return kErrNoMoreFiles;
   struct stat self {};
   if (fstat(fd, &self) != 0) return nt_error(errno);
   std::string translated = translate_pattern(pattern);
@@ -165,6 +168,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   // Every name read goes into the directory's table of spellings too, so that opening one of
   // them by its upper-cased name finds the host spelling without listing the directory again.
   auto& spellings = detail::fresh_listing_table(hp.path, directory, hp.drive);
+  detail::g_dir_cache.short_read_is_end = detail::short_read_is_end_type(fs_type);
   std::vector<char> buf(kListingBuffer);
   for (;;) {
     long n = getdents64(fd, buf.data(), buf.size());
@@ -180,7 +184,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
       at += e->d_reclen;
       std::string_view name = e->d_name;
       if (name == "." || name == "..") continue;
-      detail::add_to_table(spellings, name);
+      detail::add_to_table(spellings, name, e->d_type == DT_REG);
       if (name.find('\\') != std::string_view::npos) continue;
       // Only regular files and directories are listed: an entry whose type the directory
       // already tells to be something else needs no status.
@@ -205,10 +209,20 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
       out.push_back(record_of(name, st));
     }
   }
-  std::sort(out.begin() + long(first_entry), out.end(), [](const FindData& a, const FindData& b) {
-    if (a.name != b.name) return a.name < b.name;
-    return a.host_name < b.host_name;
+  // Sorted through a table of positions: the records themselves move once, not at every swap.
+  std::vector<uint32_t> order(out.size() - first_entry);
+  for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(first_entry + i);
+  std::sort(order.begin(), order.end(), [&out](uint32_t a, uint32_t b) {
+    const int by_name = out[a].name.compare(out[b].name);
+    return by_name != 0 ? by_name < 0 : out[a].host_name < out[b].host_name;
   });
+  {
+    std::vector<FindData> sorted;
+    sorted.reserve(out.size());
+    for (size_t i = 0; i < first_entry; ++i) sorted.push_back(std::move(out[i]));
+    for (uint32_t i : order) sorted.push_back(std::move(out[i]));
+    out.swap(sorted);
+  }
   // Names equal but for case keep their host spelling, so that each opens as itself.
   for (size_t i = first_entry; i + 1 < out.size(); ++i) {
     if (out[i].name != out[i + 1].name) continue;

@@ -194,15 +194,22 @@ enum Disposition : int {
 // An open host file. Owns its descriptor; closing happens in the destructor or close_file.
 struct File {
   int fd = -1;  // host descriptor, -1 when closed
-  // What open_file learned from the file right after opening it, so that asking for the
-  // identity or the size at open costs no further system call. `known` is false for files
-  // opened otherwise (temporary files, reopened handles).
+  // What the layer learned of the file, so that asking for it again costs no system call.
+  // `known`: the status (kind, identity, size, time) was taken. open_file takes it at once,
+  // except for a file opened for reading only through the directory's last listing, which
+  // gave it as a regular file on a file system where a short read ends a file: its status
+  // stays `status_pending` until something needs it (file_status), and its first positioned
+  // read settles its size when the file ends within that read. Until the status is taken or
+  // the size settled, no read moves through the file as a stream: a name replaced since the
+  // listing by a FIFO or a device is refused (5) before anything is taken from it.
   bool known = false;
-  bool regular = false;       // a regular file
-  uint64_t device = 0;        // identity: device of the file system
-  uint64_t inode = 0;         // identity: file number on it
-  uint64_t size_at_open = 0;  // size when it was opened
-  int64_t mtime_at_open = 0;  // last-write time (calendar seconds) when it was opened
+  bool status_pending = false;
+  bool size_known = false;    // size_at_open holds the size
+  bool regular = false;       // a regular file (when `known`, or once the size was settled)
+  uint64_t device = 0;        // identity: device of the file system (when `known`)
+  uint64_t inode = 0;         // identity: file number on it (when `known`)
+  uint64_t size_at_open = 0;  // size when it was opened (when `size_known`)
+  int64_t mtime_at_open = 0;  // last-write time (calendar seconds) when it was opened (when `known`)
   File() = default;
   ~File();
   File(File&& other) noexcept;
@@ -213,6 +220,10 @@ struct File {
 };
 
 int open_file(std::string_view path, unsigned access, unsigned share, Disposition disposition, File& out);
+// Takes the status of `f` unless it was taken already (see File). 0; 5 for a file opened
+// with its status pending that turns out not to be a regular file (every read of it then
+// fails with 5 too); or the NT error.
+int file_status(File& f);
 // Reads up to n bytes; `got` is what was read (0 at the end of the file).
 int read_file(File& f, void* buf, size_t n, size_t& got);
 // One read of up to n bytes (retried only when a signal interrupts it): at the current

@@ -18,30 +18,59 @@ struct HostPath {
   bool host_absolute = false;         // given as a host path ("/..."): links on the way are followed
 };
 
+// An owned descriptor, closed when the holder goes or takes another.
+struct Descriptor {
+  int fd = -1;
+  Descriptor() = default;
+  explicit Descriptor(int f) : fd(f) {}
+  ~Descriptor();
+  Descriptor(Descriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
+  Descriptor& operator=(Descriptor&& other) noexcept;
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+};
+
+// What a directory's table knows of one name: the smallest host spelling of it, and
+// whether the directory gave that entry as a regular file.
+struct Spelling {
+  std::string name;
+  bool regular = false;
+};
+using NameTable = std::unordered_map<std::string, Spelling>;  // upper-cased name -> spelling
+
 // The upper-cased names of the directories recently listed or searched for a name in
 // another case, so that opening every file of a tree by its upper-cased path lists each
 // directory on the way once at most, not once per file.
 constexpr size_t kMaxCachedDirectories = 256;  // past this the whole table is dropped and refilled
 struct DirCache {
-  // host path of a directory -> (upper-cased name -> smallest host spelling of it)
-  std::unordered_map<std::string, std::unordered_map<std::string, std::string>> dirs;
+  std::unordered_map<std::string, NameTable> dirs;  // host path of a directory -> its names
   // The same table for the directory listed last (list_directory): only the one, so that a
   // walk over a large tree holds the names of one directory, not of every one it passed.
   std::string listed_dir;
   std::string listed_as;    // the directory as the listing named it ("C:\DOS\"); empty: none
   std::string listed_root;  // the ROOT its drive had then
-  std::unordered_map<std::string, std::string> listed;
+  NameTable listed;
+  // The files of the listed directory open relative to its drive's ROOT, opened when the
+  // listing was made: `listed_below` is the directory's path below the ROOT ("DOS/", empty
+  // for the ROOT itself), looked up afresh at every open. No descriptor: open the long way.
+  Descriptor listed_root_fd;
+  std::string listed_below;
+  // The listed directory's file system ends a regular file exactly where a read comes back
+  // short (a local disk or memory file system), so such a read tells the file's size.
+  bool short_read_is_end = false;
+  // Reused for the names looked up and the paths opened, so that an open allocates nothing.
+  std::string scratch_key;
+  std::string scratch_path;
 };
 extern DirCache g_dir_cache;
 void reset_dir_cache();
 // The table of `dir`, emptied, for a listing of the whole directory to fill (add_to_table);
 // the listing's table replaces the one of the directory listed before.
-std::unordered_map<std::string, std::string>& fresh_directory_table(const std::string& dir);
-std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir, std::string_view named,
-                                                                  const DriveEntry* drive);
+NameTable& fresh_directory_table(const std::string& dir);
+NameTable& fresh_listing_table(const std::string& dir, std::string_view named, const DriveEntry* drive);
 // Forgets the table of the last listing (one cut short is incomplete).
 void drop_listing_table();
-void add_to_table(std::unordered_map<std::string, std::string>& table, std::string_view host_name);
+void add_to_table(NameTable& table, std::string_view host_name, bool regular = false);
 // The spelling the table of `dir` holds for `name` without regard to case; empty when the
 // directory has no table or the table no such name. Nothing is listed or checked: a hit is
 // only a name worth trying.
@@ -67,7 +96,15 @@ int path_error(int errnum, const std::string& host_path);
 // Equal without regard to ASCII case.
 bool same_name(std::string_view a, std::string_view b);
 
-// True when `dir` is a directory of the kernel's virtual file systems (proc, sysfs, ...).
+// The type of the file system `fd` lies on (statfs), 0 when it cannot be had.
+unsigned long file_system_type(int fd);
+// True when `fd` (or a file system of `type`) is one of the kernel's virtual file systems
+// (proc, sysfs, ...).
 bool virtual_file_system(int fd);
+bool virtual_file_system_type(unsigned long type);
+// True for the local disk and memory file systems, where a read of a regular file comes
+// back short only at its end. Network and user-space file systems may return less
+// anywhere, so the others are never trusted with it.
+bool short_read_is_end_type(unsigned long type);
 
 }  // namespace host::detail

@@ -15,6 +15,7 @@
 // root, and relative paths still open (relative to the working directory), but cannot be
 // made a full path (15, "invalid drive").
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -30,6 +31,18 @@ namespace host {
 namespace detail {
 
 DirCache g_dir_cache;
+
+Descriptor::~Descriptor() {
+  if (fd >= 0) close(fd);
+}
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) close(fd);
+    fd = other.fd;
+    other.fd = -1;
+  }
+  return *this;
+}
 
 void reset_dir_cache() {
   g_dir_cache = DirCache{};
@@ -69,7 +82,7 @@ std::string join(const std::string& dir, std::string_view name) {
 
 // Lists `dir` into its table: every upper-cased host name -> the smallest host spelling
 // of it in byte order.
-const std::unordered_map<std::string, std::string>& fill_directory_cache(const std::string& dir) {
+const NameTable& fill_directory_cache(const std::string& dir) {
   auto& table = fresh_directory_table(dir);
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return table;
@@ -88,11 +101,11 @@ std::string find_in_directory(const std::string& dir, std::string_view name) {
   if (known != g_dir_cache.dirs.end()) {
     auto it = known->second.find(key);
     struct stat st {};
-    if (it != known->second.end() && lstat(join(dir, it->second).c_str(), &st) == 0) return it->second;
+    if (it != known->second.end() && lstat(join(dir, it->second.name).c_str(), &st) == 0) return it->second.name;
   }
   const auto& table = fill_directory_cache(dir);
   auto it = table.find(key);
-  return it == table.end() ? std::string() : it->second;
+  return it == table.end() ? std::string() : it->second.name;
 }
 
 // Drive whose ROOT is the longest prefix (at a component boundary) of host path `p`.
@@ -126,37 +139,57 @@ std::string nt_form(char letter, std::string_view rest) {
 
 }  // namespace
 
-std::unordered_map<std::string, std::string>& fresh_directory_table(const std::string& dir) {
+NameTable& fresh_directory_table(const std::string& dir) {
   if (g_dir_cache.dirs.size() >= kMaxCachedDirectories && g_dir_cache.dirs.count(dir) == 0) g_dir_cache.dirs.clear();
   auto& table = g_dir_cache.dirs[dir];
   table.clear();
   return table;
 }
 
-std::unordered_map<std::string, std::string>& fresh_listing_table(const std::string& dir, std::string_view named,
-                                                                  const DriveEntry* drive) {
-  g_dir_cache.listed_dir = dir;
-  g_dir_cache.listed_as = drive != nullptr ? std::string(named) : std::string();
-  g_dir_cache.listed_root = drive != nullptr ? drive->root : std::string();
-  g_dir_cache.listed.clear();
-  return g_dir_cache.listed;
+NameTable& fresh_listing_table(const std::string& dir, std::string_view named, const DriveEntry* drive) {
+  DirCache& c = g_dir_cache;
+  c.listed_dir = dir;
+  c.listed_as = drive != nullptr ? std::string(named) : std::string();
+  c.listed_root = drive != nullptr ? drive->root : std::string();
+  c.listed.clear();
+  c.listed_root_fd = Descriptor();
+  c.listed_below.clear();
+  // The ROOT is opened now, once for the listing; the path below it is looked up again at
+  // every open, so a directory on the way that is renamed or replaced meanwhile is never
+  // opened through (see open_listed).
+  const std::string& root = c.listed_root;
+  const bool under_root =
+      !root.empty() && dir.compare(0, root.size(), root) == 0 &&
+      (dir.size() == root.size() || root.back() == '/' || dir[root.size()] == '/');
+  if (under_root) {
+    size_t from = root.size();
+    while (from < dir.size() && dir[from] == '/') ++from;
+    c.listed_below = dir.substr(from);
+    if (!c.listed_below.empty() && c.listed_below.back() != '/') c.listed_below += '/';
+    c.listed_root_fd = Descriptor(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return c.listed;
 }
 
 void drop_listing_table() {
-  g_dir_cache.listed_dir.clear();
-  g_dir_cache.listed_as.clear();
-  g_dir_cache.listed_root.clear();
-  g_dir_cache.listed.clear();
+  DirCache& c = g_dir_cache;
+  c.listed_dir.clear();
+  c.listed_as.clear();
+  c.listed_root.clear();
+  c.listed.clear();
+  c.listed_root_fd = Descriptor();
+  c.listed_below.clear();
+  c.short_read_is_end = false;
 }
 
-void add_to_table(std::unordered_map<std::string, std::string>& table, std::string_view n) {
+void add_to_table(NameTable& table, std::string_view n, bool regular) {
   if (n == "." || n == "..") return;
-  auto [it, fresh] = table.try_emplace(upper(n), n);
-  if (!fresh && n < it->second) it->second = n;
+  auto [it, fresh] = table.try_emplace(upper(n), Spelling{std::string(n), regular});
+  if (!fresh && n < it->second.name) it->second = Spelling{std::string(n), regular};
 }
 
 std::string cached_spelling(const std::string& dir, std::string_view name) {
-  const std::unordered_map<std::string, std::string>* table = nullptr;
+  const NameTable* table = nullptr;
   if (dir == g_dir_cache.listed_dir) {
     table = &g_dir_cache.listed;
   } else {
@@ -165,7 +198,7 @@ std::string cached_spelling(const std::string& dir, std::string_view name) {
     table = &known->second;
   }
   auto it = table->find(upper(name));
-  return it == table->end() ? std::string() : it->second;
+  return it == table->end() ? std::string() : it->second.name;
 }
 
 bool direct_host_path(std::string_view path, std::string& out) {
@@ -209,10 +242,14 @@ int path_error(int errnum, const std::string& host_path) {
   return kErrFileNotFound;
 }
 
-bool virtual_file_system(int fd) {
+unsigned long file_system_type(int fd) {
   struct statfs fs {};
-  if (fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
+  if (fstatfs(fd, &fs) != 0) return 0;
+  return static_cast<unsigned long>(fs.f_type);
+}
+
+bool virtual_file_system_type(unsigned long type) {
+  switch (type) {
     case 0x9fa0UL:      // proc
     case 0x62656572UL:  // sysfs
     case 0x1cd1UL:      // devpts
@@ -224,6 +261,31 @@ bool virtual_file_system(int fd) {
     case 0xcafe4a11UL:  // bpf
     case 0x62656570UL:  // configfs
     case 0x6165676cUL:  // pstore
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool virtual_file_system(int fd) {
+  return virtual_file_system_type(file_system_type(fd));
+}
+
+bool short_read_is_end_type(unsigned long type) {
+  switch (type) {
+    case 0xEF53UL:      // ext2, ext3, ext4
+    case 0x58465342UL:  // xfs
+    case 0x9123683EUL:  // btrfs
+    case 0x01021994UL:  // tmpfs
+    case 0x858458f6UL:  // ramfs
+    case 0xF2F52010UL:  // f2fs
+    case 0x794c7630UL:  // overlayfs
+    case 0x2fc12fc1UL:  // zfs
+    case 0x4d44UL:      // vfat
+    case 0x2011BAB0UL:  // exfat
+    case 0x7366746eUL:  // ntfs3
+    case 0x9660UL:      // iso9660
+    case 0x73717368UL:  // squashfs
       return true;
     default:
       return false;

@@ -42,6 +42,26 @@ int real_open_no_links(const char* path, int flags, unsigned mode) {
   return -1;
 #endif
 }
+int real_open_beneath(int dirfd, const char* path, int flags) {
+#ifdef SYS_openat2
+  if (g_openat2_missing) {
+    errno = ENOSYS;
+    return -1;
+  }
+  open_how how{};
+  how.flags = uint64_t(unsigned(flags));
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+  const int fd = int(::syscall(SYS_openat2, dirfd, path, &how, sizeof how));
+  if (fd < 0 && errno == ENOSYS) g_openat2_missing = true;
+  return fd;
+#else
+  (void)dirfd;
+  (void)path;
+  (void)flags;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
 int real_close(int fd) {
   return ::close(fd);
 }
@@ -72,8 +92,9 @@ void real_sleep_ms(unsigned milliseconds) {
   }
 }
 
-constexpr Syscalls kRealSyscalls = {real_open,  real_open_no_links, real_close, real_read,    real_write,
-                                    real_pread, real_pwrite,        real_lseek, real_flock, real_sleep_ms};
+constexpr Syscalls kRealSyscalls = {real_open,  real_open_no_links, real_open_beneath, real_close,
+                                    real_read,  real_write,         real_pread,        real_pwrite,
+                                    real_lseek, real_flock,         real_sleep_ms};
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include "engine/bfile.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/test_util.h"
 #include "driver/base/settings.h"
 #include "host/syscalls.h"
 #include "unpack/unpack.h"
@@ -280,6 +282,57 @@ TEST_F(BfileTest, TemporaryCopyNeedsAFreeRecord) {
   EXPECT_TRUE(copy.file.is_open());
   EXPECT_EQ(unpack::close_temp_copy(copy, false), 0);
   for (int r : records) engine::close_scan_file(r);
+}
+
+// A file of the directory listed last opens without its status: its first read, positioned
+// at 0, settles its size when the file ends within it; a longer file takes its status. Either
+// way every byte is delivered once, the end is where the file ends, and a seek to the end
+// finds the size.
+TEST_F(BfileTest, FilesOfAListedDirectoryEndWhereTheyEnd) {
+  testutil::MapGuard map("C=" + dir.path);
+  const size_t sizes[] = {0, 1, 1024, 10239, 10240, 10241, 30000};
+  for (size_t size : sizes) write_bytes(dir.file("S" + std::to_string(size)), pattern_bytes(size));
+  std::vector<host::FindData> listed;
+  ASSERT_EQ(host::list_directory("C:\\", "*.*", listed), 0);
+  for (size_t size : sizes) {
+    const int h = engine::open_file("C:\\S" + std::to_string(size), engine::kOpenRead, 0);
+    ASSERT_GT(h, 0) << size;
+    const host::File& f = engine::g_files.slots[size_t(h - 1)].file;
+    EXPECT_EQ(f.known, size >= engine::kFileBufferSize) << size << ": the status is taken only when a read cannot tell";
+    EXPECT_TRUE(f.size_known) << size;
+    EXPECT_EQ(f.size_at_open, size);
+    EXPECT_EQ(read_in_pieces(h), pattern_bytes(size)) << size;
+    uint8_t b[1];
+    EXPECT_EQ(engine::read_file(h, b, 1), 0) << size;
+    EXPECT_EQ(engine::seek_file(h, 0, 2), int64_t(size));
+    EXPECT_EQ(engine::close_file(h), 0);
+  }
+}
+
+// A listed name that leads to something else than a regular file by the time it is opened
+// fails as the open, with 5, and nothing is taken from a pipe that replaced it.
+TEST_F(BfileTest, ListedFileReplacedByAPipeOrADirectoryIsRefusedUntouched) {
+  testutil::MapGuard map("C=" + dir.path);
+  write_bytes(dir.file("PIPE"), pattern_bytes(10));
+  write_bytes(dir.file("SUB"), pattern_bytes(10));
+  std::vector<host::FindData> listed;
+  ASSERT_EQ(host::list_directory("C:\\", "*.*", listed), 0);
+  ASSERT_EQ(unlink(dir.file("PIPE").c_str()), 0);
+  ASSERT_EQ(mkfifo(dir.file("PIPE").c_str(), 0644), 0);
+  const int pipe_fd = open(dir.file("PIPE").c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(pipe_fd, 0);
+  ASSERT_EQ(write(pipe_fd, "abc", 3), 3);
+  ASSERT_EQ(unlink(dir.file("SUB").c_str()), 0);
+  ASSERT_EQ(mkdir(dir.file("SUB").c_str(), 0755), 0);
+  for (const char* path : {"C:\\PIPE", "C:\\SUB"}) {
+    EXPECT_EQ(engine::open_file(path, engine::kOpenRead, 0), -1) << path;
+    EXPECT_EQ(engine::g_files.last_open_error, host::kErrAccessDenied) << path;
+  }
+  char back[8] = {};
+  EXPECT_EQ(read(pipe_fd, back, sizeof back), 3);
+  EXPECT_EQ(std::string(back), "abc");
+  close(pipe_fd);
+  for (const engine::FileSlot& s : engine::g_files.slots) EXPECT_FALSE(s.file.is_open());
 }
 
 }  // namespace

@@ -179,6 +179,39 @@ TEST(Files, OpenByListedSpellingPrefersExactNamesAndFollowsNoLink) {
   host::reset_syscalls();
 }
 
+// A file of the directory listed last opens through the drive's ROOT as the listing found
+// it, but the directories below the ROOT are looked up again at every open: one renamed
+// since and another made under its name gives the new one's file, or none, and a link put
+// in its place is not followed.
+TEST(Files, ListedDirectoryRenamedOrReplacedOpensWhatThePathNamesNow) {
+  TempTree t;
+  t.dir("c");
+  t.dir("c/SUB");
+  t.file("c/SUB/F.TXT", "old");
+  MapGuard map("C=" + t.at("c"));
+  auto content = [](const std::string& path) -> std::string {
+    host::File f;
+    if (int rc = host::open_file(path, host::kAccessRead, host::kShareRead, host::kOpenExisting, f))
+      return "error " + std::to_string(rc);
+    char buf[8];
+    size_t got = 0;
+    if (int rc = host::read_file(f, buf, sizeof buf, got)) return "read error " + std::to_string(rc);
+    return std::string(buf, got);
+  };
+  std::vector<host::FindData> listed;
+  ASSERT_EQ(host::list_directory("C:\\SUB\\", "*.*", listed), 0);
+  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "old");
+  ASSERT_EQ(rename(t.at("c/SUB").c_str(), t.at("c/OLD").c_str()), 0);
+  t.dir("c/SUB");
+  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "error 2") << "the renamed directory's file is not the one named";
+  t.file("c/SUB/F.TXT", "new");
+  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "new");
+  ASSERT_EQ(unlink(t.at("c/SUB/F.TXT").c_str()), 0);
+  ASSERT_EQ(rmdir(t.at("c/SUB").c_str()), 0);
+  ASSERT_EQ(symlink(t.at("c/OLD").c_str(), t.at("c/SUB").c_str()), 0);
+  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "error 3") << "a link on the way is never followed";
+}
+
 int g_fail_errno = 0;
 long failing_read(int, void*, size_t) {
   errno = g_fail_errno;
