@@ -37,13 +37,13 @@ inline uint32_t long_hash(uint64_t bytes) { return uint32_t((bytes * 0x9E3779B97
 
 // Bits of a tail's entry in MatcherState::present.
 constexpr uint64_t kPresentAny = 1;    // some tail of the entry has records that need the full test
-constexpr uint64_t kPresentHead8 = 2;
+constexpr uint64_t kPresentHead8 = 2;  // some tail of the entry has records of 8 bytes or more
+                                       // with known heads: head8 decides for them
 // Bits of a pair's entry in MatcherState::pair_seen: bit j (0..2) when the pair lies j bytes
 // before the end of some tail; bit 3 + j when it lies 3 + j bytes before the end of a
 // record with a known head of eight bytes or more; kPairWeak when it ends a tail (bits 0..2)
 // of a record that needs the full test, so that the earlier pair cannot be asked.
-constexpr uint8_t kPairWeak = 0x40;  // some tail of the entry has records of 8 bytes or more
-                                       // with known heads: head8 decides for them
+constexpr uint8_t kPairWeak = 0x40;
 
 // The four bytes from p, little-endian (one unaligned load where the machine allows it).
 inline uint32_t word_at(const uint8_t* p) {

@@ -5,23 +5,24 @@
 // last four bytes equal the buffer's, the whole signature fits the searched range, and the
 // 64-bit keyed checksum (pattern key) of the other bytes equals its digest. Every match is
 // reported at once, records of one position in table order; the search goes on. A record
-// whose head bytes are known (a user pattern) is matched by comparing those bytes: its
-// digest is their checksum, so only a collision of the 64-bit checksum could tell the two
-// ways apart.
+// whose head bytes are known (user patterns, built-in ones) is matched by comparing those
+// bytes: its digest is their checksum, so only a collision of the 64-bit checksum could tell
+// the two ways apart.
 //
 // Cost: prepare_matcher() turns the index into what the search needs. Every record the
-// index can reach is filed under its four-byte tail. A 64 KiB table of byte pairs says
-// for each pair whether it is the last, middle or first two bytes of some tail, so one
-// look-up at every third position answers for three positions, 21 look-ups to a branch;
-// the few positions it lets through meet a bitmap of 2^17 two-bit entries (32 KiB) over a hash
-// of their last four bytes; where only records with known heads of eight bytes or more end
-// in those four bytes, a bitmap over the last eight bytes decides instead. A position that
-// passes looks its tail up; each (tail, length) group
-// computes one checksum, checks it against a digest filter and finds it among its records'
-// digests by binary search; records with known heads need no checksum: a filter over the
-// last four head bytes and the group, then a byte comparison. Inside a run of one byte value
-// every position sees the same signature bytes, so a run that matched nothing at one
-// position is passed over to its end.
+// index can reach is filed under its four-byte tail. A 64 KiB table of byte pairs says for
+// each pair whether it is the last, middle or first two bytes of some tail, so one look-up at
+// every third position answers for three positions, 21 look-ups to a branch; for records
+// that know their last eight bytes (all of ours: user patterns and the built-in ones keep
+// their heads) the pair three bytes earlier must agree too, which leaves few positions. Those
+// meet a bitmap of 2^17 two-bit entries (32 KiB) over a hash of their last four bytes, or,
+// where only records with known heads of eight bytes or more end in those four bytes, a
+// bitmap over their last eight bytes. A position that passes looks its tail up; each (tail,
+// length) group compares the known heads (a filter over their last four bytes, then the
+// bytes) and, for records known only by their digests, computes one checksum, checks it
+// against a digest filter and finds it by binary search. Inside a run of one byte value every
+// position sees the same signature bytes, so a run that matched nothing at one position is
+// passed over to its end.
 #pragma once
 
 #include <cstddef>
