@@ -348,6 +348,21 @@ int candidates_at(const Span& span, size_t i, size_t room, size_t to, size_t& re
   return int(matched.size());
 }
 
+// The positions of a whole chunk from p that pass the pair test when no pair is weak: bit k
+// when the pair ending at p[k - k % 3] lies k % 3 bytes before the end of some signature and
+// the pair three bytes earlier lies k % 3 + 3 bytes before it. `earlier` is the entry of the
+// pair ending at p[-3]. Kept out of line: alone, the unrolled look-ups keep to registers.
+[[gnu::noinline]] uint64_t strong_pairs(const uint8_t* p, const uint8_t* pair_seen, uint32_t earlier) {
+  uint64_t pairs = 0;
+#pragma GCC unroll 21
+  for (size_t k = 0; k < kChunk; k += kStride) {
+    const uint32_t v = pair_seen[pair_at(p + k - 1)];
+    pairs |= uint64_t(v & (earlier >> 3) & 7) << k;
+    earlier = v;
+  }
+  return pairs;
+}
+
 // Pattern search of positions from..to (inclusive, from >= 1, to < span.size); a record fits
 // when its length is at most i - fit_origin + 1.
 int search_range(const Span& span, size_t from, size_t to, size_t fit_origin) {
@@ -373,12 +388,7 @@ int search_range(const Span& span, size_t from, size_t to, size_t fit_origin) {
     // Before the buffer's fourth byte there is no earlier pair: let every offset pass.
     uint32_t earlier = i >= 4 ? pair_seen[pair_at(buf + i - 4)] : 0xFF;
     if (all_long && n == kChunk) {
-#pragma GCC unroll 21
-      for (size_t k = 0; k < kChunk; k += kStride) {
-        const uint32_t v = pair_seen[pair_at(buf + i + k - 1)];
-        pairs |= uint64_t(v & (earlier >> 3) & 7) << k;
-        earlier = v;
-      }
+      pairs = strong_pairs(buf + i, pair_seen, earlier);
     } else if (n == kChunk) {
 #pragma GCC unroll 21
       for (size_t k = 0; k < kChunk; k += kStride) {
