@@ -306,10 +306,21 @@ void build_pattern_index() {
   auto& t = g_library.pattern_table;
   const int32_t n = g_library.pattern_count;
   auto hash_of = [](const PatternRecord& r) { return pattern_hash(r.tail[1], r.tail[0]); };
+  // The shell sort runs over (hash, position) pairs, and the records move once at the end:
+  // the same order as moving the records themselves at every exchange, for less work.
+  struct Key {
+    uint32_t hash;
+    int32_t position;
+  };
+  std::vector<Key> keys(size_t(n > 0 ? n : 0));
+  for (int32_t i = 0; i < n; ++i) keys[size_t(i)] = {hash_of(t[size_t(i)]), i};
   for (int32_t gap = n / 2; gap > 0; gap /= 2)
     for (int32_t i = gap; i < n; ++i)
-      for (int32_t j = i - gap; j >= 0 && hash_of(t[size_t(j)]) > hash_of(t[size_t(j + gap)]); j -= gap)
-        std::swap(t[size_t(j)], t[size_t(j + gap)]);
+      for (int32_t j = i - gap; j >= 0 && keys[size_t(j)].hash > keys[size_t(j + gap)].hash; j -= gap)
+        std::swap(keys[size_t(j)], keys[size_t(j + gap)]);
+  std::vector<PatternRecord> sorted(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) sorted[i] = std::move(t[size_t(keys[i].position)]);
+  std::move(sorted.begin(), sorted.end(), t.begin());
   for (auto& e : g_library.pattern_index) e = kNoRecord;
   for (int32_t i = 0; i < n; ++i) {
     const uint32_t h = hash_of(t[size_t(i)]);

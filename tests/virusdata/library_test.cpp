@@ -279,7 +279,16 @@ TEST(PatternIndex, EveryHashPointsAtItsLowestPosition) {
     r.name = "P" + std::to_string(i);
   }
   g_library.pattern_count = n;
+  // Records of one hash keep the order the shell sort (gaps n/2, n/4, ... 1) leaves them in,
+  // which is the order their findings are reported in.
+  std::vector<std::pair<uint32_t, std::string>> expected;
+  for (int i = 0; i < n; ++i) expected.push_back({pattern_hash(pairs[i][0], pairs[i][1]), "P" + std::to_string(i)});
+  for (int gap = n / 2; gap > 0; gap /= 2)
+    for (int i = gap; i < n; ++i)
+      for (int j = i - gap; j >= 0 && expected[size_t(j)].first > expected[size_t(j + gap)].first; j -= gap)
+        std::swap(expected[size_t(j)], expected[size_t(j + gap)]);
   build_pattern_index();
+  for (int i = 0; i < n; ++i) EXPECT_EQ(g_library.pattern_table[size_t(i)].name, expected[size_t(i)].second) << i;
   for (int i = 0; i < n; ++i) {
     const auto& r = g_library.pattern_table[size_t(i)];
     const uint32_t h = pattern_hash(r.tail[1], r.tail[0]);
