@@ -117,8 +117,11 @@ int open_in_listed(std::string_view name, int flags) {
 int open_listed(std::string_view path, int flags, bool& as_listed) {
   auto& cache = detail::g_dir_cache;
   as_listed = false;
-  const size_t cut = path.find_last_of("\\/");
-  if (cache.listed_as.size() < 3 || cut == std::string_view::npos || path.substr(0, cut + 1) != cache.listed_as ||
+  size_t cut = path.size();
+  while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/') --cut;
+  if (cut == 0) return -2;
+  --cut;  // at the last separator
+  if (cache.listed_as.size() < 3 || path.substr(0, cut + 1) != cache.listed_as ||
       cache.listed_as[1] != ':' || (cache.listed_as[2] != '\\' && cache.listed_as[2] != '/'))
     return -2;
   const DriveEntry* drive = find_drive(cache.listed_as[0]);
@@ -127,10 +130,11 @@ int open_listed(std::string_view path, int flags, bool& as_listed) {
   if (name.empty() || name == "." || name == ".." || name.size() > kMaxPath) return -2;
   std::string& key = cache.scratch_key;
   key.assign(name);
-  for (char& c : key) c = upper_char(c);
-  const auto it = cache.listed.find(key);
-  if (it == cache.listed.end()) return -2;
-  const detail::Spelling& spelling = it->second;
+  for (char& c : key)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  const detail::Spelling* found = cache.listed.find(key);
+  if (found == nullptr) return -2;
+  const detail::Spelling& spelling = *found;
   if (spelling.name != name) {
     int fd = open_in_listed(name, flags);
     if (fd >= 0 || errno != ENOENT) return fd >= 0 ? fd : -1;

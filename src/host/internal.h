@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "host/host.h"
 
@@ -36,7 +37,23 @@ struct Spelling {
   std::string name;
   bool regular = false;
 };
-using NameTable = std::unordered_map<std::string, Spelling>;  // upper-cased name -> spelling
+// Upper-cased name -> spelling. Flat: the entries sit in one vector and the slots (open
+// addressing) index them, so that refilling the table for the next directory allocates
+// nothing once it has grown.
+struct NameTable {
+  struct Entry {
+    std::string key;  // upper-cased
+    Spelling spelling;
+  };
+  std::vector<Entry> entries;
+  std::vector<uint32_t> slots;  // entry index + 1; 0 is free; a power of two in size
+  void clear();
+  size_t size() const { return entries.size(); }
+  // The spelling of `upper_key` (upper-cased), or nullptr.
+  const Spelling* find(std::string_view upper_key) const;
+  // Adds `host_name`; of names equal but for case the smallest in byte order is kept.
+  void add(std::string_view host_name, bool regular);
+};
 
 // The upper-cased names of the directories recently listed or searched for a name in
 // another case, so that opening every file of a tree by its upper-cased path lists each

@@ -99,13 +99,12 @@ std::string find_in_directory(const std::string& dir, std::string_view name) {
   std::string key = upper(name);
   auto known = g_dir_cache.dirs.find(dir);
   if (known != g_dir_cache.dirs.end()) {
-    auto it = known->second.find(key);
+    const Spelling* hit = known->second.find(key);
     struct stat st {};
-    if (it != known->second.end() && lstat(join(dir, it->second.name).c_str(), &st) == 0) return it->second.name;
+    if (hit != nullptr && lstat(join(dir, hit->name).c_str(), &st) == 0) return hit->name;
   }
-  const auto& table = fill_directory_cache(dir);
-  auto it = table.find(key);
-  return it == table.end() ? std::string() : it->second.name;
+  const Spelling* hit = fill_directory_cache(dir).find(key);
+  return hit == nullptr ? std::string() : hit->name;
 }
 
 // Drive whose ROOT is the longest prefix (at a component boundary) of host path `p`.
@@ -182,10 +181,59 @@ void drop_listing_table() {
   c.short_read_is_end = false;
 }
 
+namespace {
+
+uint64_t name_hash(std::string_view upper_key) {
+  uint64_t h = 1469598103934665603ULL;  // FNV-1a
+  for (char c : upper_key) h = (h ^ uint8_t(c)) * 1099511628211ULL;
+  return h;
+}
+
+}  // namespace
+
+void NameTable::clear() {
+  entries.clear();
+  std::fill(slots.begin(), slots.end(), 0u);
+}
+
+const Spelling* NameTable::find(std::string_view upper_key) const {
+  if (slots.empty()) return nullptr;
+  const size_t mask = slots.size() - 1;
+  for (size_t i = name_hash(upper_key) & mask;; i = (i + 1) & mask) {
+    const uint32_t at = slots[i];
+    if (at == 0) return nullptr;
+    if (entries[at - 1].key == upper_key) return &entries[at - 1].spelling;
+  }
+}
+
+void NameTable::add(std::string_view host_name, bool regular) {
+  std::string key(host_name);
+  for (char& c : key) c = upper_char(c);
+  if ((entries.size() + 1) * 2 > slots.size()) {  // keep the slots at most half full
+    std::vector<uint32_t> grown(std::max<size_t>(64, slots.size() * 2), 0u);
+    const size_t mask = grown.size() - 1;
+    for (size_t e = 0; e < entries.size(); ++e) {
+      size_t i = name_hash(entries[e].key) & mask;
+      while (grown[i] != 0) i = (i + 1) & mask;
+      grown[i] = uint32_t(e + 1);
+    }
+    slots.swap(grown);
+  }
+  const size_t mask = slots.size() - 1;
+  size_t i = name_hash(key) & mask;
+  for (; slots[i] != 0; i = (i + 1) & mask) {
+    Entry& e = entries[slots[i] - 1];
+    if (e.key != key) continue;
+    if (host_name < e.spelling.name) e.spelling = Spelling{std::string(host_name), regular};
+    return;
+  }
+  entries.push_back(Entry{std::move(key), Spelling{std::string(host_name), regular}});
+  slots[i] = uint32_t(entries.size());
+}
+
 void add_to_table(NameTable& table, std::string_view n, bool regular) {
   if (n == "." || n == "..") return;
-  auto [it, fresh] = table.try_emplace(upper(n), Spelling{std::string(n), regular});
-  if (!fresh && n < it->second.name) it->second = Spelling{std::string(n), regular};
+  table.add(n, regular);
 }
 
 std::string cached_spelling(const std::string& dir, std::string_view name) {
@@ -197,8 +245,8 @@ std::string cached_spelling(const std::string& dir, std::string_view name) {
     if (known == g_dir_cache.dirs.end()) return {};
     table = &known->second;
   }
-  auto it = table->find(upper(name));
-  return it == table->end() ? std::string() : it->second.name;
+  const Spelling* hit = table->find(upper(name));
+  return hit == nullptr ? std::string() : hit->name;
 }
 
 bool direct_host_path(std::string_view path, std::string& out) {

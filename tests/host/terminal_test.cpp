@@ -111,6 +111,7 @@ TEST(TerminalKeys, CtrlCIsAKeyWhileReading) {
   cfmakeraw(&raw);
   ASSERT_EQ(tcsetattr(0, TCSANOW, &raw), 0);  // as during a read: Ctrl-C is a byte
   pty.type("\x03");
+  ASSERT_TRUE(arrived(1)) << "taken in while raw; restoring the mode first would make it a signal";
   ASSERT_EQ(tcsetattr(0, TCSANOW, &saved), 0);
   EXPECT_EQ(host::console_read_key(), 3);
 }
