@@ -67,12 +67,12 @@ int list_first(Listing& l, std::string_view pattern, DirRecord& rec, bool file_d
   return 0;
 }
 
+// The next entry, as find_next gives it, read where the listing holds it.
 int list_next(Listing& l, DirRecord& rec) {
   if (!l.open) return kNoSearchOpen;
-  host::FindData d;
-  const int rc = host::find_next(l.handle, d);
-  if (rc != 0) return rc;
-  fill_record(d, false, rec);
+  host::FindHandle& h = l.handle;
+  if (h.next >= h.entries.size()) return host::kErrNoMoreFiles;
+  fill_record(h.entries[h.next++], false, rec);
   return 0;
 }
 
