@@ -159,6 +159,10 @@ void build_lookup_tables();
 // True when the file (full path, bare name) is a special system file or is excluded.
 // The comparisons are exact (callers pass upper-cased texts).
 bool is_excluded(std::string_view full_path, std::string_view name);
+// False when no exclusion can match `full_path` or `name` in any case: neither the first
+// character after "X:\" nor the name's first one begins an exclusion (upper-cased first).
+// A cheap first test for every file of a walk; true only says is_excluded must decide.
+bool may_be_excluded(std::string_view full_path, std::string_view name);
 
 // ---------------------------------------------------------------------------------------
 // Which files a whole-drive walk selects.

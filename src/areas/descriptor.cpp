@@ -165,6 +165,14 @@ void build_lookup_tables() {
     if (s.size() > 1 && s[0] == '\\') g_exclusions.special_first[key(s[1])] = true;
 }
 
+bool may_be_excluded(std::string_view full_path, std::string_view name) {
+  if (full_path.size() > 3) {
+    const unsigned char first = key(host::upper_char(full_path[3]));
+    if (g_exclusions.special_first[first] || g_exclusions.full_first[first]) return true;
+  }
+  return !name.empty() && g_exclusions.name_first[key(host::upper_char(name[0]))];
+}
+
 bool is_excluded(std::string_view full_path, std::string_view name) {
   if (full_path.size() > 3) {
     const std::string_view tail = full_path.substr(3);  // after "X:\"

@@ -107,6 +107,7 @@ bool has_lower_case(std::string_view s) {
 
 // Exclusions compare upper-cased names; most paths of a walk are upper-cased already.
 bool excluded(const std::string& path, const std::string& name) {
+  if (!may_be_excluded(path, name)) return false;
   if (!has_lower_case(path) && !has_lower_case(name)) return is_excluded(path, name);
   return is_excluded(host::upper(path), host::upper(name));
 }

@@ -87,7 +87,8 @@ void set_file_location(std::string_view name) {
   // A server request stays one while its source file is scanned: its findings are kept
   // for the answer, never printed as a file's.
   if (g_findings.location.kind != kLocServerRequest) g_findings.location.kind = kLocFile;
-  g_findings.location.file_name = bounded(name, host::kMaxPath);
+  // Assigned in place: the name's room serves every file of a walk.
+  g_findings.location.file_name.assign(name.substr(0, host::kMaxPath));
 }
 
 void pattern_report(std::string_view virus_name) { report(Finding::kPattern, virus_name); }

@@ -117,17 +117,20 @@ int open_in_listed(std::string_view name, int flags) {
 int open_listed(std::string_view path, int flags, bool& as_listed) {
   auto& cache = detail::g_dir_cache;
   as_listed = false;
-  size_t cut = path.size();
-  while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/') --cut;
-  if (cut == 0) return -2;
-  --cut;  // at the last separator
-  if (cache.listed_as.size() < 3 || path.substr(0, cut + 1) != cache.listed_as ||
-      cache.listed_as[1] != ':' || (cache.listed_as[2] != '\\' && cache.listed_as[2] != '/'))
+  // The path must be the listed directory as the listing named it (ending in its
+  // separator) and one name after it: the directory is compared whole, the name alone
+  // searched for a separator.
+  const std::string& dir = cache.listed_as;
+  if (dir.size() < 3 || dir[1] != ':' || (dir[2] != '\\' && dir[2] != '/')) return -2;
+  if ((dir.back() != '\\' && dir.back() != '/') || path.size() <= dir.size() ||
+      path.compare(0, dir.size(), dir) != 0)
     return -2;
-  const DriveEntry* drive = find_drive(cache.listed_as[0]);
+  const std::string_view name = path.substr(dir.size());
+  for (const char c : name)
+    if (c == '\\' || c == '/') return -2;
+  const DriveEntry* drive = find_drive(dir[0]);
   if (drive == nullptr || drive->root != cache.listed_root) return -2;  // the drive map changed since
-  const std::string_view name = path.substr(cut + 1);
-  if (name.empty() || name == "." || name == ".." || name.size() > kMaxPath) return -2;
+  if (name == "." || name == ".." || name.size() > kMaxPath) return -2;
   std::string& key = cache.scratch_key;
   key.assign(name);
   for (char& c : key)

@@ -40,6 +40,36 @@
 namespace host {
 namespace {
 
+// A listed entry's place in the listing and the first eight bytes of its name, as a number
+// that orders as the bytes do (a shorter name padded with zeros).
+struct Position {
+  uint64_t prefix;
+  uint32_t at;
+};
+
+// From this many entries on, a listing sorts the prefixes by their bytes (a stable radix
+// sort, lowest byte first) instead of by comparisons.
+constexpr size_t kRadixFrom = 64;
+
+// Sorts `order` by prefix, keeping the order of equal prefixes. A byte that every prefix
+// shares takes no pass (names of one directory often begin alike).
+void sort_by_prefix(std::vector<Position>& order) {
+  std::vector<Position> moved(order.size());
+  for (unsigned shift = 0; shift < 64; shift += 8) {
+    size_t start[256] = {};
+    for (const Position& p : order) ++start[(p.prefix >> shift) & 0xFF];
+    if (start[(order[0].prefix >> shift) & 0xFF] == order.size()) continue;
+    size_t sum = 0;
+    for (size_t& s : start) {
+      const size_t n = s;
+      s = sum;
+      sum += n;
+    }
+    for (const Position& p : order) moved[start[(p.prefix >> shift) & 0xFF]++] = p;
+    order.swap(moved);
+  }
+}
+
 constexpr char kDosStar = '<';  // "*" before "."
 constexpr char kDosQm = '>';    // "?"
 constexpr char kDosDot = '"';   // "." before a wildcard or at the end
@@ -170,6 +200,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   auto& spellings = detail::fresh_listing_table(hp.path, directory, hp.drive);
   detail::g_dir_cache.short_read_is_end = detail::short_read_is_end_type(fs_type);
   std::vector<char> buf(kListingBuffer);
+  std::string key;  // the name read, upper-cased: the table's key and the record's name
   for (;;) {
     long n = getdents64(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
@@ -184,19 +215,20 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
       at += e->d_reclen;
       std::string_view name = e->d_name;
       if (name == "." || name == "..") continue;
-      detail::add_to_table(spellings, name, e->d_type == DT_REG);
+      key.assign(name);
+      for (char& c : key) c = upper_char(c);
+      spellings.add(name, key, e->d_type == DT_REG);
       if (name.find('\\') != std::string_view::npos) continue;
       // Only regular files and directories are listed: an entry whose type the directory
       // already tells to be something else needs no status.
       if (e->d_type != DT_REG && e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
       if (!match_translated(translated, name)) continue;
       if (!file_details && e->d_type == DT_REG) {
-        FindData d;
-        d.host_name = std::string(name);
-        d.name = upper(name);
+        FindData& d = out.emplace_back();  // filled where it stays, upper-cased in place
+        d.host_name.assign(name);
+        d.name.assign(key);
         d.attributes = kAttrArchive;
         d.details = false;
-        out.push_back(std::move(d));
         continue;
       }
       struct stat st {};
@@ -212,10 +244,6 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   // Sorted through a table of positions, each with the first eight bytes of its name as a
   // number that orders as the bytes do: the records move once, and most comparisons are
   // one of numbers.
-  struct Position {
-    uint64_t prefix;
-    uint32_t at;
-  };
   std::vector<Position> order(out.size() - first_entry);
   for (size_t i = 0; i < order.size(); ++i) {
     const std::string& n = out[first_entry + i].name;
@@ -223,11 +251,24 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
     for (size_t k = 0; k < 8; ++k) prefix = (prefix << 8) | (k < n.size() ? uint8_t(n[k]) : 0u);
     order[i] = Position{prefix, uint32_t(first_entry + i)};
   }
-  std::sort(order.begin(), order.end(), [&out](const Position& a, const Position& b) {
+  const auto before = [&out](const Position& a, const Position& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     const int by_name = out[a.at].name.compare(out[b.at].name);
     return by_name != 0 ? by_name < 0 : out[a.at].host_name < out[b.at].host_name;
-  });
+  };
+  if (order.size() < kRadixFrom) {
+    std::sort(order.begin(), order.end(), before);
+  } else {
+    // A large directory: by the prefixes first, then each run of names that share their
+    // first eight bytes by the whole name.
+    sort_by_prefix(order);
+    for (size_t i = 0; i < order.size();) {
+      size_t j = i + 1;
+      while (j < order.size() && order[j].prefix == order[i].prefix) ++j;
+      if (j - i > 1) std::sort(order.begin() + ptrdiff_t(i), order.begin() + ptrdiff_t(j), before);
+      i = j;
+    }
+  }
   {
     std::vector<FindData> sorted;
     sorted.reserve(out.size());

@@ -163,7 +163,7 @@ int parse_bpb(const uint8_t* sector, size_t n, DriveSpace& out);
 // Paths and names.
 
 // CharUpperA on this host: only ASCII a-z change; bytes >= 0x80 stay.
-char upper_char(char c);
+inline char upper_char(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 std::string upper(std::string_view s);
 
 // The current drive letter ('C') and directory ("C:\SOME\DIR", no trailing "\" but for

@@ -53,6 +53,8 @@ struct NameTable {
   const Spelling* find(std::string_view upper_key) const;
   // Adds `host_name`; of names equal but for case the smallest in byte order is kept.
   void add(std::string_view host_name, bool regular);
+  // The same with `upper_key`, `host_name` upper-cased, given by a caller that has it.
+  void add(std::string_view host_name, std::string_view upper_key, bool regular);
 };
 
 // The upper-cased names of the directories recently listed or searched for a name in

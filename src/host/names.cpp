@@ -5,10 +5,6 @@
 
 namespace host {
 
-char upper_char(char c) {
-  return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
-}
-
 std::string upper(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = upper_char(c);

@@ -209,6 +209,10 @@ const Spelling* NameTable::find(std::string_view upper_key) const {
 void NameTable::add(std::string_view host_name, bool regular) {
   std::string key(host_name);
   for (char& c : key) c = upper_char(c);
+  add(host_name, key, regular);
+}
+
+void NameTable::add(std::string_view host_name, std::string_view key, bool regular) {
   if ((entries.size() + 1) * 2 > slots.size()) {  // keep the slots at most half full
     std::vector<uint32_t> grown(std::max<size_t>(64, slots.size() * 2), 0u);
     const size_t mask = grown.size() - 1;
@@ -227,7 +231,10 @@ void NameTable::add(std::string_view host_name, bool regular) {
     if (host_name < e.spelling.name) e.spelling = Spelling{std::string(host_name), regular};
     return;
   }
-  entries.push_back(Entry{std::move(key), Spelling{std::string(host_name), regular}});
+  Entry& added = entries.emplace_back();
+  added.key.assign(key);
+  added.spelling.name.assign(host_name);
+  added.spelling.regular = regular;
   slots[i] = uint32_t(entries.size());
 }
 

@@ -92,6 +92,12 @@ TEST_F(ExclusionTest, RegistrationRefusesWildcardsEmptyAndTheThirtySecond) {
   EXPECT_EQ(areas::g_exclusions.full_paths.size(), 31u);
 }
 
+std::string lowered(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return s;
+}
+
 TEST_F(ExclusionTest, FullPathAndNameExclusionsMatchExactly) {
   ASSERT_EQ(areas::register_exclusion("C:\\DOS\\EDIT.COM"), 0);
   ASSERT_EQ(areas::register_exclusion("EDLIN.EXE"), 0);
@@ -113,7 +119,14 @@ TEST_F(ExclusionTest, FullPathAndNameExclusionsMatchExactly) {
       {"C:\\TEMP\\A.EXE", "A.EXE", false},
       {"C:\\", "", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(areas::is_excluded(c.path, c.name), c.excluded) << c.path;
+  for (const auto& c : cases) {
+    EXPECT_EQ(areas::is_excluded(c.path, c.name), c.excluded) << c.path;
+    // The cheap first test never rules out what is excluded, in either case.
+    if (c.excluded) {
+      EXPECT_TRUE(areas::may_be_excluded(lowered(c.path), lowered(c.name))) << c.path;
+    }
+  }
+  EXPECT_FALSE(areas::may_be_excluded("c:\\util\\a.exe", "a.exe"));
 }
 
 TEST_F(ExclusionTest, PagefileIsSpecialOnEveryDrive) {
@@ -152,6 +165,9 @@ TEST_F(ExclusionTest, SystemFilesCompletedFromSystemRootAndUserName) {
   for (const auto& c : cases) {
     std::string p = c.path;
     EXPECT_EQ(areas::is_excluded(p, p.substr(p.rfind('\\') + 1)), c.excluded) << c.path;
+    if (c.excluded) {
+      EXPECT_TRUE(areas::may_be_excluded(lowered(p), "")) << c.path;
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -86,6 +87,38 @@ TEST(Find, OrderDotsAndFiltering) {
   ASSERT_EQ(host::find_first("C:\\DIR\\ZSUB", h, d), 0);
   EXPECT_EQ(d.attributes, host::kAttrDirectory);
   EXPECT_EQ(host::find_next(h, d), host::kErrNoMoreFiles);
+}
+
+// A directory large enough to be sorted by bytes: names sharing their first eight bytes
+// (and more), names equal but for case, short names, names past ASCII, made in no order.
+TEST(Find, LargeDirectoryOrder) {
+  TempTree t;
+  t.dir("c");
+  t.dir("c/big");
+  std::vector<std::string> made;
+  for (int i = 299; i >= 0; --i) {
+    std::string n;
+    switch (i % 6) {
+      case 0: n = "F" + std::to_string(100000 + i * 7919 % 1000) + ".BIN"; break;
+      case 1: n = (i % 4 == 1 ? "longprefix_" : "LONGPREFIX_") + std::to_string(i); break;
+      case 2: n = std::string(i % 4 == 2 ? "Mixed" : "MIXED") + std::to_string(i / 12); break;
+      case 3: n = std::string(1 + i % 3, char('a' + i % 5)); break;
+      case 4: n = "\xc3\xa9t\xc3\xa9" + std::to_string(i); break;
+      default: n = "longprefix" + std::string(size_t(i % 4), 'x'); break;
+    }
+    if (std::find(made.begin(), made.end(), n) != made.end()) continue;
+    made.push_back(n);
+    t.file("c/big/" + n);
+  }
+  ASSERT_GE(made.size(), 100u);
+  std::vector<std::string> expected = made;
+  std::sort(expected.begin(), expected.end(), [](const std::string& a, const std::string& b) {
+    const std::string ua = host::upper(a), ub = host::upper(b);
+    return ua != ub ? ua < ub : a < b;
+  });
+  expected.insert(expected.begin(), {".", ".."});
+  MapGuard map("C=" + t.at("c"));
+  EXPECT_EQ(names("C:\\BIG\\*.*"), expected);
 }
 
 TEST(Find, ResultsForMissingAndUnreadable) {
