@@ -133,8 +133,7 @@ int open_listed(std::string_view path, int flags, bool& as_listed) {
   if (name == "." || name == ".." || name.size() > kMaxPath) return -2;
   std::string& key = cache.scratch_key;
   key.assign(name);
-  for (char& c : key)
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  upper_in_place(key.data(), key.size());
   const detail::Spelling* found = cache.listed.find(key);
   if (found == nullptr) return -2;
   const detail::Spelling& spelling = *found;

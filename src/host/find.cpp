@@ -31,7 +31,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "host/internal.h"
@@ -47,6 +49,20 @@ struct Position {
   uint32_t at;
 };
 
+// The first eight bytes of `n` as a number that orders as they do, zeros past its end.
+uint64_t prefix_of(const std::string& n) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (n.size() >= 8) {
+      uint64_t w;
+      std::memcpy(&w, n.data(), 8);
+      return __builtin_bswap64(w);
+    }
+  }
+  uint64_t prefix = 0;
+  for (size_t k = 0; k < 8; ++k) prefix = (prefix << 8) | (k < n.size() ? uint8_t(n[k]) : 0u);
+  return prefix;
+}
+
 // From this many entries on, a listing sorts the prefixes by their bytes (a stable radix
 // sort, lowest byte first) instead of by comparisons.
 constexpr size_t kRadixFrom = 64;
@@ -55,14 +71,17 @@ constexpr size_t kRadixFrom = 64;
 // shares takes no pass (names of one directory often begin alike).
 void sort_by_prefix(std::vector<Position>& order) {
   std::vector<Position> moved(order.size());
-  for (unsigned shift = 0; shift < 64; shift += 8) {
-    size_t start[256] = {};
-    for (const Position& p : order) ++start[(p.prefix >> shift) & 0xFF];
+  std::vector<uint32_t> counts(8 * 256, 0u);  // of every byte, counted in one pass
+  for (const Position& p : order)
+    for (unsigned b = 0; b < 8; ++b) ++counts[b * 256 + ((p.prefix >> (8 * b)) & 0xFF)];
+  for (unsigned b = 0; b < 8; ++b) {
+    const unsigned shift = 8 * b;
+    uint32_t* start = counts.data() + b * 256;
     if (start[(order[0].prefix >> shift) & 0xFF] == order.size()) continue;
-    size_t sum = 0;
-    for (size_t& s : start) {
-      const size_t n = s;
-      s = sum;
+    uint32_t sum = 0;
+    for (unsigned v = 0; v < 256; ++v) {
+      const uint32_t n = start[v];
+      start[v] = sum;
       sum += n;
     }
     for (const Position& p : order) moved[start[(p.prefix >> shift) & 0xFF]++] = p;
@@ -216,7 +235,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
       std::string_view name = e->d_name;
       if (name == "." || name == "..") continue;
       key.assign(name);
-      for (char& c : key) c = upper_char(c);
+      upper_in_place(key.data(), key.size());
       spellings.add(name, key, e->d_type == DT_REG);
       if (name.find('\\') != std::string_view::npos) continue;
       // Only regular files and directories are listed: an entry whose type the directory
@@ -246,10 +265,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   // one of numbers.
   std::vector<Position> order(out.size() - first_entry);
   for (size_t i = 0; i < order.size(); ++i) {
-    const std::string& n = out[first_entry + i].name;
-    uint64_t prefix = 0;
-    for (size_t k = 0; k < 8; ++k) prefix = (prefix << 8) | (k < n.size() ? uint8_t(n[k]) : 0u);
-    order[i] = Position{prefix, uint32_t(first_entry + i)};
+    order[i] = Position{prefix_of(out[first_entry + i].name), uint32_t(first_entry + i)};
   }
   const auto before = [&out](const Position& a, const Position& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;

@@ -165,6 +165,8 @@ int parse_bpb(const uint8_t* sector, size_t n, DriveSpace& out);
 // CharUpperA on this host: only ASCII a-z change; bytes >= 0x80 stay.
 inline char upper_char(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 std::string upper(std::string_view s);
+// Upper-cases `n` bytes at `p` in place, as upper_char does each (eight at a time).
+void upper_in_place(char* p, size_t n);
 
 // The current drive letter ('C') and directory ("C:\SOME\DIR", no trailing "\" but for
 // the root "C:\"), from the host working directory and the drive map.

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 #include "host/internal.h"
@@ -183,9 +184,27 @@ void drop_listing_table() {
 
 namespace {
 
+// Eight bytes at a time, each step multiplied and folded; the end mixes the high bits into
+// the low ones that pick a slot.
 uint64_t name_hash(std::string_view upper_key) {
-  uint64_t h = 1469598103934665603ULL;  // FNV-1a
-  for (char c : upper_key) h = (h ^ uint8_t(c)) * 1099511628211ULL;
+  constexpr uint64_t kMul = 0xff51afd7ed558ccdULL;
+  uint64_t h = upper_key.size() * 0x9e3779b97f4a7c15ULL;
+  size_t i = 0;
+  for (; i + 8 <= upper_key.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, upper_key.data() + i, 8);
+    h = (h ^ w) * kMul;
+    h ^= h >> 32;
+  }
+  if (i < upper_key.size()) {
+    uint64_t w = 0;
+    for (size_t k = 0; i + k < upper_key.size(); ++k) w |= uint64_t(uint8_t(upper_key[i + k])) << (8 * k);
+    h = (h ^ w) * kMul;
+    h ^= h >> 32;
+  }
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
   return h;
 }
 
@@ -208,7 +227,7 @@ const Spelling* NameTable::find(std::string_view upper_key) const {
 
 void NameTable::add(std::string_view host_name, bool regular) {
   std::string key(host_name);
-  for (char& c : key) c = upper_char(c);
+  upper_in_place(key.data(), key.size());
   add(host_name, key, regular);
 }
 

@@ -154,6 +154,21 @@ TEST(Names, UpperCasingTouchesOnlyAsciiLetters) {
   EXPECT_EQ(host::upper("abc.exe"), "ABC.EXE");
   EXPECT_EQ(host::upper("\xc3\xa9t\xc3\xa9"), "\xc3\xa9T\xc3\xa9");  // "été": multibyte kept
   EXPECT_EQ(host::upper("z{`a@"), "Z{`A@");
+  // Every byte value at every place of a word and of the bytes after the last whole word,
+  // among neighbours that are letters, bytes past ASCII and the bytes next to 'a' and 'z'.
+  const char around[] = {'a', 'z', '`', '{', 'A', 'Z', '\x80', '\xe1', '\xfa', '\xff'};
+  for (size_t size : {8u, 17u}) {
+    for (size_t at = 0; at < size; ++at) {
+      for (int v = 0; v < 256; ++v) {
+        std::string s(size, ' ');
+        for (size_t k = 0; k < size; ++k) s[k] = around[(k + size_t(v)) % sizeof around];
+        s[at] = char(v);
+        std::string expected = s;
+        for (char& c : expected) c = host::upper_char(c);
+        ASSERT_EQ(host::upper(s), expected) << "size " << size << " at " << at << " byte " << v;
+      }
+    }
+  }
 }
 
 TEST(Names, ComputerNameIsUpperCasedUpToFirstDot) {
