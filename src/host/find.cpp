@@ -214,6 +214,10 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
     if (match_translated(translated, "..")) out.push_back(record_of("..", parent));
   }
   size_t first_entry = out.size();
+  // Room for as many entries as the directory listed before held: a walk lists directories
+  // of alike sizes, and the records then never move while the listing grows (up to a
+  // few thousand, so that one huge directory costs the small ones after it nothing).
+  out.reserve(first_entry + std::min<size_t>(detail::g_dir_cache.listed.size(), 4096));
   // Every name read goes into the directory's table of spellings too, so that opening one of
   // them by its upper-cased name finds the host spelling without listing the directory again.
   auto& spellings = detail::fresh_listing_table(hp.path, directory, hp.drive);

@@ -197,8 +197,14 @@ uint64_t name_hash(std::string_view upper_key) {
     h ^= h >> 32;
   }
   if (i < upper_key.size()) {
+    const size_t rest = upper_key.size() - i;  // 1 to 7 bytes
     uint64_t w = 0;
-    for (size_t k = 0; i + k < upper_key.size(); ++k) w |= uint64_t(uint8_t(upper_key[i + k])) << (8 * k);
+    if (upper_key.size() >= 8) {  // the last eight bytes, those already taken shifted out
+      std::memcpy(&w, upper_key.data() + upper_key.size() - 8, 8);
+      w >>= 8 * (8 - rest);
+    } else {
+      for (size_t k = 0; k < rest; ++k) w |= uint64_t(uint8_t(upper_key[i + k])) << (8 * k);
+    }
     h = (h ^ w) * kMul;
     h ^= h >> 32;
   }
