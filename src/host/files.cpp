@@ -126,8 +126,7 @@ int open_listed(std::string_view path, int flags, bool& as_listed) {
       path.compare(0, dir.size(), dir) != 0)
     return -2;
   const std::string_view name = path.substr(dir.size());
-  for (const char c : name)
-    if (c == '\\' || c == '/') return -2;
+  if (name.find('\\') != std::string_view::npos || name.find('/') != std::string_view::npos) return -2;
   const DriveEntry* drive = find_drive(dir[0]);
   if (drive == nullptr || drive->root != cache.listed_root) return -2;  // the drive map changed since
   if (name == "." || name == ".." || name.size() > kMaxPath) return -2;

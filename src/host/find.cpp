@@ -224,6 +224,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   detail::g_dir_cache.short_read_is_end = detail::short_read_is_end_type(fs_type);
   std::vector<char> buf(kListingBuffer);
   std::string key;  // the name read, upper-cased: the table's key and the record's name
+  const bool every_name = translated == "*";
   for (;;) {
     long n = getdents64(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
@@ -245,7 +246,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
       // Only regular files and directories are listed: an entry whose type the directory
       // already tells to be something else needs no status.
       if (e->d_type != DT_REG && e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
-      if (!match_translated(translated, name)) continue;
+      if (!every_name && !match_translated(translated, name)) continue;
       if (!file_details && e->d_type == DT_REG) {
         FindData& d = out.emplace_back();  // filled where it stays, upper-cased in place
         d.host_name.assign(name);
