@@ -3,8 +3,10 @@
 // A pattern line is "name pattern-text" or, starting with a blank, "pattern-text" alone
 // ("Noname %d"); names are at most 15 characters, underscores standing for spaces; the text
 // is 4..24 bytes of hexadecimal pairs with blanks anywhere; ";" starts a comment.
+#include <algorithm>
 #include <cstdio>
 #include <new>
+#include <string_view>
 
 #include "driver/base/output.h"
 #include "driver/base/settings.h"
@@ -43,33 +45,39 @@ std::string format_number(const char* fmt, int n) {
   return buf;
 }
 
+// The bytes of one pattern.
+struct PatternBytes {
+  uint8_t at[kMaxPatternBytes] = {};
+  size_t size = 0;
+};
+
 // Parses pattern text into bytes; prints the reason and returns false when it is not a
 // pattern of 4..24 bytes.
-bool parse_pattern_text(const std::string& text, std::vector<uint8_t>& bytes) {
-  bytes.clear();
+bool parse_pattern_text(std::string_view text, PatternBytes& bytes) {
+  bytes.size = 0;
   int pending = -1;  // a first digit waiting for its second
   for (char c : text) {
     if (c == ';') break;
     if (is_blank(c)) continue;
     const int v = hex_value(c);
     if (v < 0) {
-      driver::outputf(true, msg::kSpurious, c, text.c_str());
+      driver::outputf(true, msg::kSpurious, c, std::string(text).c_str());
       return false;
     }
-    if (bytes.size() == size_t(kMaxPatternBytes)) {
-      driver::outputf(true, msg::kPatternLonger, kMaxPatternBytes, text.c_str());
+    if (bytes.size == size_t(kMaxPatternBytes)) {
+      driver::outputf(true, msg::kPatternLonger, kMaxPatternBytes, std::string(text).c_str());
       return false;
     }
     if (pending < 0) {
       pending = v;
     } else {
-      bytes.push_back(uint8_t(pending << 4 | v));
+      bytes.at[bytes.size++] = uint8_t(pending << 4 | v);
       pending = -1;
     }
   }
-  if (pending >= 0) bytes.push_back(uint8_t(pending));  // a lone last digit is a byte of its own
-  if (bytes.size() < size_t(kMinPatternBytes)) {
-    driver::outputf(true, msg::kTooShort, g_pattern_file.line_number, text.c_str());
+  if (pending >= 0) bytes.at[bytes.size++] = uint8_t(pending);  // a lone last digit is a byte of its own
+  if (bytes.size < size_t(kMinPatternBytes)) {
+    driver::outputf(true, msg::kTooShort, g_pattern_file.line_number, std::string(text).c_str());
     return false;
   }
   return true;
@@ -84,20 +92,22 @@ struct LineReader {
   bool at_end = false;
 };
 
-int next_char(LineReader& r) {
-  if (r.pos == r.size) {
-    if (r.at_end) return -1;
-    size_t got = 0;
-    // A read error ends the file as its end would.
-    if (host::read_file(r.file, r.buffer.data(), r.buffer.size(), got) != 0 || got == 0) {
-      r.at_end = true;
-      return -1;
-    }
-    r.pos = 0;
-    r.size = got;
+// Makes sure the buffer holds a character; false at the end of the file.
+bool fill(LineReader& r) {
+  if (r.pos < r.size) return true;
+  if (r.at_end) return false;
+  size_t got = 0;
+  // A read error ends the file as its end would.
+  if (host::read_file(r.file, r.buffer.data(), r.buffer.size(), got) != 0 || got == 0) {
+    r.at_end = true;
+    return false;
   }
-  return r.buffer[r.pos++];
+  r.pos = 0;
+  r.size = got;
+  return true;
 }
+
+int next_char(LineReader& r) { return fill(r) ? r.buffer[r.pos++] : -1; }
 
 // Reads one line without its comment and line end. Returns 1 with a line, 0 at the end of
 // the file with nothing read, -2 after "Pattern string too long" (256 characters or more).
@@ -107,6 +117,24 @@ int read_line(LineReader& r, std::string& line) {
   bool comment = false;
   bool pending_cr = false;  // a carriage return that ends the line when a line feed follows
   for (;;) {
+    // Plain characters up to the line end, a comment or a carriage return go in at once.
+    if (!comment && !pending_cr && fill(r)) {
+      const uint8_t* const from = r.buffer.data() + r.pos;
+      const uint8_t* const end = r.buffer.data() + r.size;
+      const uint8_t* p = from;
+      while (p < end && *p != '\n' && *p != ';' && *p != '\r') ++p;
+      if (p > from) {
+        any = true;
+        const size_t n = size_t(p - from), room = kLineRoom - 1 - line.size();
+        line.append(reinterpret_cast<const char*>(from), std::min(n, room));
+        r.pos += std::min(n, room);
+        if (n > room) {
+          driver::outputf(true, msg::kPatternTooLong, line.c_str());
+          return -2;
+        }
+        continue;
+      }
+    }
     const int c = next_char(r);
     if (c < 0) return any ? 1 : 0;
     any = true;
@@ -154,16 +182,12 @@ int add_pattern(int32_t position, const std::string& text, const std::string& gi
     return -2;
   }
   std::string name;
-  std::string pattern_text;
-  std::string shown_name;  // what "Bad pattern" names
+  std::string_view pattern_text = text;
+  std::string_view shown_name = text;  // what "Bad pattern" names
   if (!given_name.empty()) {
     name = given_name;
-    pattern_text = text;
-    shown_name = text;
   } else if (is_blank(text[0])) {
     name = format_number(msg::kNoname, g_pattern_file.noname_count++);
-    pattern_text = text;
-    shown_name = text;
   } else {
     size_t i = 0;
     while (i < text.size() && !is_blank(text[i])) {
@@ -175,28 +199,28 @@ int add_pattern(int32_t position, const std::string& text, const std::string& gi
       driver::outputf(true, msg::kNameTooLong, name.c_str());
       return -2;
     }
-    pattern_text = i < text.size() ? text.substr(i + 1) : std::string();
+    pattern_text = i < text.size() ? std::string_view(text).substr(i + 1) : std::string_view();
     shown_name = name;
   }
-  std::vector<uint8_t> bytes;
   try {
+    PatternBytes bytes;
     if (!parse_pattern_text(pattern_text, bytes)) {
-      driver::outputf(true, msg::kBadPattern, shown_name.c_str());
+      driver::outputf(true, msg::kBadPattern, std::string(shown_name).c_str());
       return -2;
     }
-    PatternRecord rec;
-    rec.length = uint8_t(bytes.size());
-    for (int k = 0; k < 4; ++k) rec.tail[k] = bytes[bytes.size() - 1 - size_t(k)];
+    PatternRecord& rec = g_library.pattern_table[size_t(position)];
+    rec = PatternRecord{};
+    rec.length = uint8_t(bytes.size);
+    for (size_t k = 0; k < 4; ++k) rec.tail[k] = bytes.at[bytes.size - 1 - k];
     uint32_t w0, w1;
-    checksum64_of(kPatternKey, bytes.data(), int32_t(bytes.size()) - 4, w0, w1);
+    checksum64_of(kPatternKey, bytes.at, int32_t(bytes.size) - 4, w0, w1);
     for (int k = 0; k < 4; ++k) {
       rec.digest[k] = uint8_t(w0 >> (8 * k));
       rec.digest[4 + k] = uint8_t(w1 >> (8 * k));
     }
     rec.head_known = true;
-    std::copy(bytes.begin(), bytes.end() - 4, rec.head);
+    std::copy(bytes.at, bytes.at + bytes.size - 4, rec.head);
     rec.name = std::move(name);
-    g_library.pattern_table[size_t(position)] = std::move(rec);
   } catch (const std::bad_alloc&) {
     driver::outputf(true, msg::kInsufficientMemory);
     return -2;

@@ -152,6 +152,10 @@ TEST(PatternFile, FailuresNameTheLineAndTheFile) {
        "A 01020304" + std::string(245, ' ') + "; " + std::string(300, 'c') + "\n", 0, 0, 1, ""},
       {"256 characters", "A 01020304" + std::string(246, ' ') + "\n", 0, -2, 0,
        "Pattern string too long:\nA 01020304" + std::string(245, ' ') + "\n"},
+      {"lines across the file's 4096-byte reads, CR LF line ends",
+       ";" + std::string(4090, 'x') + "\r\nA 0102030405\r\n;" + std::string(4080, 'y') + "\nB 0102030406\n", 0, 0, 2, ""},
+      {"256 characters across a read", ";" + std::string(4000, 'x') + "\nA 01020304" + std::string(246, ' ') + "\n", 0,
+       -2, 0, "Pattern string too long:\nA 01020304" + std::string(245, ' ') + "\n"},
   };
   for (const auto& c : cases) {
     PatFile pf(c.text);
