@@ -21,7 +21,8 @@ int real_open(const char* path, int flags, unsigned mode) {
 // A system without openat2 says so once; after that the call is not made again.
 bool g_openat2_missing = false;
 
-int real_open_no_links(const char* path, int flags, unsigned mode) {
+// openat2 with the given resolve flags; ENOSYS where the system has no openat2.
+int openat2_resolving(int dirfd, const char* path, int flags, unsigned mode, uint64_t resolve) {
 #ifdef SYS_openat2
   if (g_openat2_missing) {
     errno = ENOSYS;
@@ -30,27 +31,7 @@ int real_open_no_links(const char* path, int flags, unsigned mode) {
   open_how how{};
   how.flags = uint64_t(unsigned(flags));
   how.mode = mode;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  const int fd = int(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
-  if (fd < 0 && errno == ENOSYS) g_openat2_missing = true;
-  return fd;
-#else
-  (void)path;
-  (void)flags;
-  (void)mode;
-  errno = ENOSYS;
-  return -1;
-#endif
-}
-int real_open_beneath(int dirfd, const char* path, int flags) {
-#ifdef SYS_openat2
-  if (g_openat2_missing) {
-    errno = ENOSYS;
-    return -1;
-  }
-  open_how how{};
-  how.flags = uint64_t(unsigned(flags));
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+  how.resolve = resolve;
   const int fd = int(::syscall(SYS_openat2, dirfd, path, &how, sizeof how));
   if (fd < 0 && errno == ENOSYS) g_openat2_missing = true;
   return fd;
@@ -58,9 +39,17 @@ int real_open_beneath(int dirfd, const char* path, int flags) {
   (void)dirfd;
   (void)path;
   (void)flags;
+  (void)mode;
+  (void)resolve;
   errno = ENOSYS;
   return -1;
 #endif
+}
+int real_open_no_links(const char* path, int flags, unsigned mode) {
+  return openat2_resolving(AT_FDCWD, path, flags, mode, RESOLVE_NO_SYMLINKS);
+}
+int real_open_beneath(int dirfd, const char* path, int flags) {
+  return openat2_resolving(dirfd, path, flags, 0, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS);
 }
 int real_close(int fd) {
   return ::close(fd);
