@@ -70,9 +70,9 @@ int list_first(Listing& l, std::string_view pattern, DirRecord& rec, bool file_d
 // The next entry, as find_next gives it, read where the listing holds it.
 int list_next(Listing& l, DirRecord& rec) {
   if (!l.open) return kNoSearchOpen;
-  host::FindHandle& h = l.handle;
-  if (h.next >= h.entries.size()) return host::kErrNoMoreFiles;
-  fill_record(h.entries[h.next++], false, rec);
+  const host::FindData* d = host::find_next_entry(l.handle);
+  if (d == nullptr) return host::kErrNoMoreFiles;
+  fill_record(*d, false, rec);
   return 0;
 }
 

@@ -272,8 +272,8 @@ bool digest_at(const Span& span, size_t i, size_t length, uint32_t group, ChunkD
   return digest_may_match(uint32_t(digest >> 16) & 0xFFFF, group);
 }
 
-// The records of `group` (of length `length`) whose head equals the bytes before the tail
-// ending at i, added to `matched`.
+// The records of `group` (number g) whose head equals the bytes before the tail ending at i,
+// added to `matched`.
 void heads_at(const uint8_t* buf, size_t i, const MatcherGroup& group, uint32_t g, std::vector<int32_t>& matched) {
   const size_t head_length = size_t(group.length) - 4;
   const uint8_t* head_end = buf + i - 3;
@@ -363,6 +363,20 @@ int candidates_at(const Span& span, size_t i, size_t room, size_t to, size_t& re
   return pairs;
 }
 
+// The same for the first n positions from p when some pair may be weak: a weak pair passes
+// its offsets without the earlier pair. Inlined, so that a whole chunk's loop is unrolled.
+[[gnu::always_inline]] inline uint64_t pairs_allowing_weak(const uint8_t* p, size_t n, const uint8_t* pair_seen,
+                                                           uint32_t earlier) {
+  uint64_t pairs = 0;
+#pragma GCC unroll 21
+  for (size_t k = 0; k < n; k += kStride) {
+    const uint32_t v = pair_seen[pair_at(p + k - 1)];
+    pairs |= uint64_t(v & ((earlier >> 3) | (0u - (v >> 6))) & 7) << k;
+    earlier = v;
+  }
+  return pairs;
+}
+
 // Pattern search of positions from..to (inclusive, from >= 1, to < span.size); a record fits
 // when its length is at most i - fit_origin + 1.
 int search_range(const Span& span, size_t from, size_t to, size_t fit_origin) {
@@ -390,19 +404,9 @@ int search_range(const Span& span, size_t from, size_t to, size_t fit_origin) {
     if (all_long && n == kChunk) {
       pairs = strong_pairs(buf + i, pair_seen, earlier);
     } else if (n == kChunk) {
-#pragma GCC unroll 21
-      for (size_t k = 0; k < kChunk; k += kStride) {
-        const uint32_t v = pair_seen[pair_at(buf + i + k - 1)];
-        pairs |= uint64_t(v & ((earlier >> 3) | (0u - (v >> 6))) & 7) << k;
-        earlier = v;
-      }
+      pairs = pairs_allowing_weak(buf + i, kChunk, pair_seen, earlier);
     } else {
-      for (size_t k = 0; k < n; k += kStride) {
-        const uint32_t v = pair_seen[pair_at(buf + i + k - 1)];
-        pairs |= uint64_t(v & ((earlier >> 3) | (0u - (v >> 6))) & 7) << k;
-        earlier = v;
-      }
-      pairs &= (uint64_t(1) << n) - 1;
+      pairs = pairs_allowing_weak(buf + i, n, pair_seen, earlier) & ((uint64_t(1) << n) - 1);
     }
     size_t next = i + n;
     if (pairs == 0) {
@@ -509,6 +513,12 @@ int whole_file_search(int handle, uint64_t size, const char* file_name) {
   size_t want = kFileBufferSize;
   bool piecewise = false;
   uint64_t total = 0;
+  // Before every piece (and before learning that none follows): the status display and the
+  // quit poll.
+  const auto before_piece = [file_name] {
+    if (driver::g_settings.silent && g_scan_hooks.show_status) g_scan_hooks.show_status(file_name);
+    driver::poll_quit();
+  };
   for (;;) {
     const int64_t n = read_file(handle, bytes.data() + kCarryOver, piecewise ? kPieceSize : want);
     if (n < 0 && !piecewise) {
@@ -517,14 +527,12 @@ int whole_file_search(int handle, uint64_t size, const char* file_name) {
       continue;
     }
     if (n <= 0) {
-      if (driver::g_settings.silent && g_scan_hooks.show_status) g_scan_hooks.show_status(file_name);
-      driver::poll_quit();
+      before_piece();
       if (n < 0) return -4;
       break;
     }
     for (size_t at = 0; at < size_t(n); at += kPieceSize) {
-      if (driver::g_settings.silent && g_scan_hooks.show_status) g_scan_hooks.show_status(file_name);
-      driver::poll_quit();
+      before_piece();
       // In the file's first piece a signature must lie wholly behind the carry-over; later,
       // the bytes before the piece are the file's, so any length fits.
       const size_t fit_origin = total == 0 && at == 0 ? kCarryOver : 0;

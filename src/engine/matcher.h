@@ -36,7 +36,7 @@ namespace engine {
 
 // The records of one tail with one signature length: those known only by their digest as a
 // range of MatcherState::entries sorted by digest, those whose head bytes are known (user
-// patterns) as a range of MatcherState::heads sorted by key.
+// patterns, built-in ones) as a range of MatcherState::heads sorted by key.
 struct MatcherGroup {
   uint8_t length = 0;
   uint32_t first = 0;

@@ -91,6 +91,19 @@ int host_path_for(std::string_view path, std::string& host_path) {
   return 0;
 }
 
+// Keeps the status of the file open on `f`; a size the first read already settled stays.
+void take_status(File& f, const struct stat& st) {
+  f.known = true;
+  f.regular = S_ISREG(st.st_mode);
+  f.device = uint64_t(st.st_dev);
+  f.inode = uint64_t(st.st_ino);
+  if (!f.size_known) {
+    f.size_at_open = f.regular ? uint64_t(st.st_size) : 0;
+    f.size_known = f.regular;
+  }
+  f.mtime_at_open = int64_t(st.st_mtime);
+}
+
 // Opens `name` (one component) of the directory listed last: below the drive's ROOT as the
 // listing opened it, else by its host path. The descriptor, or -1.
 int open_in_listed(std::string_view name, int flags) {
@@ -243,13 +256,7 @@ int open_file(std::string_view path, unsigned access, unsigned share, Dispositio
     if (fstat(fd, &st) != 0) return nt_error(errno);
     bool stream = (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) && want_write && !want_read;
     if (!S_ISREG(st.st_mode) && !stream) return kErrAccessDenied;
-    f.known = true;
-    f.regular = S_ISREG(st.st_mode);
-    f.size_known = f.regular;
-    f.device = uint64_t(st.st_dev);
-    f.inode = uint64_t(st.st_ino);
-    f.size_at_open = f.regular ? uint64_t(st.st_size) : 0;
-    f.mtime_at_open = int64_t(st.st_mtime);
+    take_status(f, st);
     lockable = f.regular;
   }
   if (lockable) {
@@ -286,15 +293,7 @@ int file_status(File& f) {
   if (!f.known) {
     struct stat st {};
     if (fstat(f.fd, &st) != 0) return nt_error(errno);
-    f.known = true;
-    f.regular = S_ISREG(st.st_mode);
-    f.device = uint64_t(st.st_dev);
-    f.inode = uint64_t(st.st_ino);
-    if (!f.size_known && f.regular) {
-      f.size_at_open = uint64_t(st.st_size);
-      f.size_known = true;
-    }
-    f.mtime_at_open = int64_t(st.st_mtime);
+    take_status(f, st);
   }
   if (f.status_pending) {
     if (!f.regular) return kErrAccessDenied;  // stays pending: every read is refused alike

@@ -170,16 +170,6 @@ bool is_root(const std::string& hp) {
 constexpr size_t kListingBuffer = 32768;  // bytes of directory entries read per call
 
 // RAII for a descriptor.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
 }  // namespace
 
 bool name_matches(std::string_view pattern, std::string_view name) {
@@ -201,7 +191,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
     if (e == ENOENT || e == ENOTDIR || e == ELOOP) return kErrNoMoreFiles;
     return nt_error(e);
   }
-  Fd dir(fd);
+  detail::Descriptor dir(fd);
   const unsigned long fs_type = detail::file_system_type(fd);
   if (detail::virtual_file_system_type(fs_type)) return kErrNoMoreFiles;
   struct stat self {};
@@ -224,7 +214,6 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   detail::g_dir_cache.short_read_is_end = detail::short_read_is_end_type(fs_type);
   std::vector<char> buf(kListingBuffer);
   std::string key;  // the name read, upper-cased: the table's key and the record's name
-  const bool every_name = translated == "*";
   for (;;) {
     long n = getdents64(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
@@ -246,7 +235,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
       // Only regular files and directories are listed: an entry whose type the directory
       // already tells to be something else needs no status.
       if (e->d_type != DT_REG && e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
-      if (!every_name && !match_translated(translated, name)) continue;
+      if (!match_translated(translated, name)) continue;
       if (!file_details && e->d_type == DT_REG) {
         FindData& d = out.emplace_back();  // filled where it stays, upper-cased in place
         d.host_name.assign(name);
@@ -259,7 +248,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
       if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
       if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
       if (S_ISDIR(st.st_mode) && st.st_dev != self.st_dev) {  // a mount point
-        Fd sub(openat(fd, e->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        detail::Descriptor sub(openat(fd, e->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (sub.fd >= 0 && detail::virtual_file_system(sub.fd)) continue;
       }
       out.push_back(record_of(name, st));
@@ -328,9 +317,14 @@ int find_first(std::string_view pattern, FindHandle& handle, FindData& out, bool
   return find_next(handle, out);
 }
 
+const FindData* find_next_entry(FindHandle& handle) {
+  return handle.next < handle.entries.size() ? &handle.entries[handle.next++] : nullptr;
+}
+
 int find_next(FindHandle& handle, FindData& out) {
-  if (handle.next >= handle.entries.size()) return kErrNoMoreFiles;
-  out = handle.entries[handle.next++];
+  const FindData* next = find_next_entry(handle);
+  if (next == nullptr) return kErrNoMoreFiles;
+  out = *next;
   return 0;
 }
 

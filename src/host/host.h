@@ -287,6 +287,8 @@ int file_info(std::string_view path, FindData& out);
 // that opens the file anyway and takes its details from there.
 int find_first(std::string_view pattern, FindHandle& handle, FindData& out, bool file_details = true);
 int find_next(FindHandle& handle, FindData& out);
+// The same entry where the listing holds it, without a copy; nullptr when none is left.
+const FindData* find_next_entry(FindHandle& handle);
 // The records of `directory` (an NT path; "X:" is the drive's current directory) whose
 // names match `pattern`, in find order. Results as find_first.
 int list_directory(std::string_view directory, std::string_view pattern, std::vector<FindData>& out,
