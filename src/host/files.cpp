@@ -104,15 +104,14 @@ void take_status(File& f, const struct stat& st) {
   f.mtime_at_open = int64_t(st.st_mtime);
 }
 
-// Opens `name` (one component) of the directory listed last: below the drive's ROOT as the
-// listing opened it, else by its host path. The descriptor, or -1.
+// Opens `name` (one component) of the directory listed last: relative to the directory the
+// listing read, else by its host path. The descriptor, or -1.
 int open_in_listed(std::string_view name, int flags) {
   auto& cache = detail::g_dir_cache;
   std::string& p = cache.scratch_path;
-  if (cache.listed_root_fd.fd >= 0) {
-    p.assign(cache.listed_below);
-    p.append(name);
-    return g_syscalls.open_beneath(cache.listed_root_fd.fd, p.c_str(), flags);
+  if (cache.listed_dir_fd.fd >= 0) {
+    p.assign(name);
+    return g_syscalls.open_at(cache.listed_dir_fd.fd, p.c_str(), flags);  // one name: no link on the way
   }
   p.assign(cache.listed_dir);
   if (p.empty() || p.back() != '/') p += '/';
@@ -146,16 +145,27 @@ int open_listed(std::string_view path, int flags, bool& as_listed) {
   std::string& key = cache.scratch_key;
   key.assign(name);
   upper_in_place(key.data(), key.size());
-  const detail::Spelling* found = cache.listed.find(key);
-  if (found == nullptr) return -2;
-  const detail::Spelling& spelling = *found;
-  if (spelling.name != name) {
+  // The entry handed out last, when it is the one named: its listed name is the key only
+  // when no other name of the directory differs from it in case alone, and then its host
+  // name is the one spelling the table holds for the key, a regular file's.
+  const std::string* spelling = nullptr;
+  bool regular = false;
+  if (cache.handed_valid && key == cache.handed_name) {
+    spelling = &cache.handed_host_name;
+    regular = true;
+  } else if (const detail::Spelling* found = cache.listed.find(key)) {
+    spelling = &found->name;
+    regular = found->regular;
+  } else {
+    return -2;
+  }
+  if (*spelling != name) {
     int fd = open_in_listed(name, flags);
     if (fd >= 0 || errno != ENOENT) return fd >= 0 ? fd : -1;
   }
-  const int fd = open_in_listed(spelling.name, flags);
+  const int fd = open_in_listed(*spelling, flags);
   if (fd < 0) return -1;
-  as_listed = spelling.regular && cache.short_read_is_end;
+  as_listed = regular && cache.short_read_is_end;
   return fd;
 }
 

@@ -210,7 +210,7 @@ int list_directory(std::string_view directory, std::string_view pattern, std::ve
   out.reserve(first_entry + std::min<size_t>(detail::g_dir_cache.listed.size(), 4096));
   // Every name read goes into the directory's table of spellings too, so that opening one of
   // them by its upper-cased name finds the host spelling without listing the directory again.
-  auto& spellings = detail::fresh_listing_table(hp.path, directory, hp.drive);
+  auto& spellings = detail::fresh_listing_table(hp.path, directory, hp.drive, std::move(dir));
   detail::g_dir_cache.short_read_is_end = detail::short_read_is_end_type(fs_type);
   std::vector<char> buf(kListingBuffer);
   std::string key;  // the name read, upper-cased: the table's key and the record's name
@@ -314,11 +314,24 @@ int find_first(std::string_view pattern, FindHandle& handle, FindData& out, bool
   if (name.empty()) return kErrNoMoreFiles;
   int r = list_directory(directory, name, handle.entries, file_details);
   if (r) return r;
+  handle.listing = detail::g_dir_cache.listing_number;
   return find_next(handle, out);
 }
 
 const FindData* find_next_entry(FindHandle& handle) {
-  return handle.next < handle.entries.size() ? &handle.entries[handle.next++] : nullptr;
+  auto& cache = detail::g_dir_cache;
+  if (handle.next >= handle.entries.size()) {
+    cache.handed_valid = false;
+    return nullptr;
+  }
+  const FindData& e = handle.entries[handle.next++];
+  // A regular file listed without its status (the walk's way) is remembered for its open.
+  cache.handed_valid = handle.listing == cache.listing_number && !e.details;
+  if (cache.handed_valid) {
+    cache.handed_name.assign(e.name);
+    cache.handed_host_name.assign(e.host_name);
+  }
+  return &e;
 }
 
 int find_next(FindHandle& handle, FindData& out) {

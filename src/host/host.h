@@ -274,6 +274,7 @@ struct FindData {
 struct FindHandle {
   std::vector<FindData> entries;  // the listing, taken at find_first
   size_t next = 0;                // index of the entry find_next returns
+  uint64_t listing = 0;           // which of the host's listings it holds
 };
 
 // `pattern` is a directory path followed by a name pattern with * and ? ("C:\DOS\*.*").

@@ -69,11 +69,19 @@ struct DirCache {
   std::string listed_as;    // the directory as the listing named it ("C:\DOS\"); empty: none
   std::string listed_root;  // the ROOT its drive had then
   NameTable listed;
-  // The files of the listed directory open relative to its drive's ROOT, opened when the
-  // listing was made: `listed_below` is the directory's path below the ROOT ("DOS/", empty
-  // for the ROOT itself), looked up afresh at every open. No descriptor: open the long way.
-  Descriptor listed_root_fd;
-  std::string listed_below;
+  // The listed directory as the listing opened it, kept until the next listing: its files
+  // open relative to it, in the directory the listing read even when that directory has
+  // been renamed or replaced since (a directory being searched cannot be renamed on NT, so
+  // a walk there never loses it half-way). No descriptor: open by the host path.
+  Descriptor listed_dir_fd;
+  // Counts the listings, so that a search handle knows whether its listing is the one above.
+  uint64_t listing_number = 0;
+  // The entry a search handle gave out last, when it is one of the listing above listed as
+  // a regular file: the walk opens it next, and finds its spelling here without a look-up
+  // in `listed` (whose entries lie in the directory's own order, not the walk's).
+  bool handed_valid = false;
+  std::string handed_name;       // FindData::name
+  std::string handed_host_name;  // FindData::host_name
   // The listed directory's file system ends a regular file exactly where a read comes back
   // short (a local disk or memory file system), so such a read tells the file's size.
   bool short_read_is_end = false;
@@ -86,7 +94,9 @@ void reset_dir_cache();
 // The table of `dir`, emptied, for a listing of the whole directory to fill (add_to_table);
 // the listing's table replaces the one of the directory listed before.
 NameTable& fresh_directory_table(const std::string& dir);
-NameTable& fresh_listing_table(const std::string& dir, std::string_view named, const DriveEntry* drive);
+// `listing` is the descriptor the listing reads the directory through; the cache keeps it.
+NameTable& fresh_listing_table(const std::string& dir, std::string_view named, const DriveEntry* drive,
+                               Descriptor listing);
 // Forgets the table of the last listing (one cut short is incomplete).
 void drop_listing_table();
 void add_to_table(NameTable& table, std::string_view host_name, bool regular = false);

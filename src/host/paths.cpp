@@ -146,28 +146,16 @@ NameTable& fresh_directory_table(const std::string& dir) {
   return table;
 }
 
-NameTable& fresh_listing_table(const std::string& dir, std::string_view named, const DriveEntry* drive) {
+NameTable& fresh_listing_table(const std::string& dir, std::string_view named, const DriveEntry* drive,
+                               Descriptor listing) {
   DirCache& c = g_dir_cache;
   c.listed_dir = dir;
   c.listed_as = drive != nullptr ? std::string(named) : std::string();
   c.listed_root = drive != nullptr ? drive->root : std::string();
   c.listed.clear();
-  c.listed_root_fd = Descriptor();
-  c.listed_below.clear();
-  // The ROOT is opened now, once for the listing; the path below it is looked up again at
-  // every open, so a directory on the way that is renamed or replaced meanwhile is never
-  // opened through (see open_listed).
-  const std::string& root = c.listed_root;
-  const bool under_root =
-      !root.empty() && dir.compare(0, root.size(), root) == 0 &&
-      (dir.size() == root.size() || root.back() == '/' || dir[root.size()] == '/');
-  if (under_root) {
-    size_t from = root.size();
-    while (from < dir.size() && dir[from] == '/') ++from;
-    c.listed_below = dir.substr(from);
-    if (!c.listed_below.empty() && c.listed_below.back() != '/') c.listed_below += '/';
-    c.listed_root_fd = Descriptor(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  }
+  c.listed_dir_fd = std::move(listing);
+  ++c.listing_number;
+  c.handed_valid = false;
   return c.listed;
 }
 
@@ -177,8 +165,9 @@ void drop_listing_table() {
   c.listed_as.clear();
   c.listed_root.clear();
   c.listed.clear();
-  c.listed_root_fd = Descriptor();
-  c.listed_below.clear();
+  c.listed_dir_fd = Descriptor();
+  ++c.listing_number;
+  c.handed_valid = false;
   c.short_read_is_end = false;
 }
 

@@ -48,8 +48,8 @@ int openat2_resolving(int dirfd, const char* path, int flags, unsigned mode, uin
 int real_open_no_links(const char* path, int flags, unsigned mode) {
   return openat2_resolving(AT_FDCWD, path, flags, mode, RESOLVE_NO_SYMLINKS);
 }
-int real_open_beneath(int dirfd, const char* path, int flags) {
-  return openat2_resolving(dirfd, path, flags, 0, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS);
+int real_open_at(int dirfd, const char* path, int flags) {
+  return ::openat(dirfd, path, flags);
 }
 int real_close(int fd) {
   return ::close(fd);
@@ -81,7 +81,7 @@ void real_sleep_ms(unsigned milliseconds) {
   }
 }
 
-constexpr Syscalls kRealSyscalls = {real_open,  real_open_no_links, real_open_beneath, real_close,
+constexpr Syscalls kRealSyscalls = {real_open,  real_open_no_links, real_open_at,      real_close,
                                     real_read,  real_write,         real_pread,        real_pwrite,
                                     real_lseek, real_flock,         real_sleep_ms};
 

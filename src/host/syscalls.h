@@ -19,9 +19,7 @@ struct Syscalls {
   // open(2) that follows no symbolic link anywhere on the path (openat2(2) with
   // RESOLVE_NO_SYMLINKS; ELOOP when it meets one, ENOSYS where the system lacks it).
   int (*open_no_links)(const char* path, int flags, unsigned mode);
-  // open(2) of `path` below the directory `dirfd`, following no symbolic link and never
-  // leaving that directory (openat2(2) with RESOLVE_BENEATH and RESOLVE_NO_SYMLINKS).
-  int (*open_beneath)(int dirfd, const char* path, int flags);
+  int (*open_at)(int dirfd, const char* path, int flags);             // openat(2)
   int (*close)(int fd);                                               // close(2)
   long (*read)(int fd, void* buf, size_t n);                          // read(2)
   long (*write)(int fd, const void* buf, size_t n);                   // write(2)

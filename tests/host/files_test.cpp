@@ -179,11 +179,54 @@ TEST(Files, OpenByListedSpellingPrefersExactNamesAndFollowsNoLink) {
   host::reset_syscalls();
 }
 
-// A file of the directory listed last opens through the drive's ROOT as the listing found
-// it, but the directories below the ROOT are looked up again at every open: one renamed
-// since and another made under its name gives the new one's file, or none, and a link put
-// in its place is not followed.
-TEST(Files, ListedDirectoryRenamedOrReplacedOpensWhatThePathNamesNow) {
+// A walk opens every entry by the name its listing gave, right after taking the entry:
+// each opens the file it stands for, names equal but for case included, also when the
+// entry comes from a listing older than the host's last one, and an exact name made since
+// the listing still comes first.
+TEST(Files, EntriesOpenAsTheWalkTakesThem) {
+  TempTree t;
+  t.dir("c");
+  t.dir("e");
+  for (const char* n : {"abc", "ABC", "Abc", "dup.bin", "Mixed.Txt", "UP.BIN"}) t.file(std::string("c/") + n, n);
+  t.file("e/UP.BIN", "other");
+  MapGuard map("C=" + t.at("c") + ";E=" + t.at("e"));
+  auto content = [](const std::string& path) -> std::string {
+    host::File f;
+    if (int rc = host::open_file(path, host::kAccessRead, host::kShareRead, host::kOpenExisting, f))
+      return "error " + std::to_string(rc);
+    char buf[16];
+    size_t got = 0;
+    EXPECT_EQ(host::read_file(f, buf, sizeof buf, got), 0);
+    return std::string(buf, got);
+  };
+  for (bool stale : {false, true}) {
+    host::FindHandle h;
+    host::FindData first;
+    ASSERT_EQ(host::find_first("C:\\*.*", h, first, false), 0);
+    if (stale) {  // another listing since: the walk's entries are no longer the host's last
+      std::vector<host::FindData> other;
+      ASSERT_EQ(host::list_directory("E:\\", "*.*", other), 0);
+    }
+    std::vector<std::string> opened = {content("C:\\" + first.name)};
+    while (const host::FindData* d = host::find_next_entry(h)) {
+      opened.push_back(content("C:\\" + d->name));
+      if (d->name == "DUP.BIN") EXPECT_EQ(content("C:\\MIXED.TXT"), "Mixed.Txt") << "not the entry taken last";
+    }
+    EXPECT_EQ(opened, (std::vector<std::string>{"ABC", "Abc", "abc", "dup.bin", "Mixed.Txt", "UP.BIN"}))
+        << (stale ? "stale listing" : "last listing");
+  }
+  host::FindHandle h;
+  host::FindData d;
+  ASSERT_EQ(host::find_first("C:\\DUP.BIN", h, d, false), 0);
+  t.file("c/DUP.BIN", "exact");
+  EXPECT_EQ(content("C:\\" + d.name), "exact") << "an exact name comes before the listed spelling";
+}
+
+// A file of the directory listed last opens in the directory the listing read, as on NT,
+// where a directory being searched cannot be renamed: one renamed since, or replaced by
+// another directory or by a link, still gives the listed directory's file. A name the
+// listed directory no longer has is looked for by its path.
+TEST(Files, ListedDirectoryRenamedOrReplacedOpensInTheDirectoryListed) {
   TempTree t;
   t.dir("c");
   t.dir("c/SUB");
@@ -203,13 +246,23 @@ TEST(Files, ListedDirectoryRenamedOrReplacedOpensWhatThePathNamesNow) {
   EXPECT_EQ(content("C:\\SUB\\F.TXT"), "old");
   ASSERT_EQ(rename(t.at("c/SUB").c_str(), t.at("c/OLD").c_str()), 0);
   t.dir("c/SUB");
-  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "error 2") << "the renamed directory's file is not the one named";
   t.file("c/SUB/F.TXT", "new");
-  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "new");
+  t.file("c/SUB/G.TXT", "g");
+  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "old") << "the listed directory, wherever it went";
+  EXPECT_EQ(content("C:\\SUB\\G.TXT"), "g") << "a name it lacks is found by its path";
   ASSERT_EQ(unlink(t.at("c/SUB/F.TXT").c_str()), 0);
+  ASSERT_EQ(unlink(t.at("c/SUB/G.TXT").c_str()), 0);
   ASSERT_EQ(rmdir(t.at("c/SUB").c_str()), 0);
   ASSERT_EQ(symlink(t.at("c/OLD").c_str(), t.at("c/SUB").c_str()), 0);
-  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "error 3") << "a link on the way is never followed";
+  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "old");
+  EXPECT_EQ(content("C:\\SUB\\G.TXT"), "error 3") << "a link on the way is never followed";
+  // The listed directory removed: its files are looked for by their paths.
+  ASSERT_EQ(unlink(t.at("c/SUB").c_str()), 0);
+  ASSERT_EQ(unlink(t.at("c/OLD/F.TXT").c_str()), 0);
+  ASSERT_EQ(rmdir(t.at("c/OLD").c_str()), 0);
+  t.dir("c/SUB");
+  t.file("c/SUB/F.TXT", "third");
+  EXPECT_EQ(content("C:\\SUB\\F.TXT"), "third");
 }
 
 int g_fail_errno = 0;
