@@ -161,7 +161,8 @@ template <typename Visit>
 void visit_matching(const Listing& whole, const std::string& mask, Visit visit) {
   bool first = true;
   DirRecord rec;
-  for (const host::FindData& d : whole.handle.entries) {
+  for (size_t i = 0; i < whole.handle.entries.size(); ++i) {
+    const host::FindData& d = *host::take_entry(whole.handle, i);
     if (!host::name_matches(mask, d.host_name.empty() ? d.name : d.host_name)) continue;
     fill_record(d, first, rec);
     first = false;

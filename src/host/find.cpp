@@ -318,13 +318,13 @@ int find_first(std::string_view pattern, FindHandle& handle, FindData& out, bool
   return find_next(handle, out);
 }
 
-const FindData* find_next_entry(FindHandle& handle) {
+const FindData* take_entry(const FindHandle& handle, size_t index) {
   auto& cache = detail::g_dir_cache;
-  if (handle.next >= handle.entries.size()) {
+  if (index >= handle.entries.size()) {
     cache.handed_valid = false;
     return nullptr;
   }
-  const FindData& e = handle.entries[handle.next++];
+  const FindData& e = handle.entries[index];
   // A regular file listed without its status (the walk's way) is remembered for its open.
   cache.handed_valid = handle.listing == cache.listing_number && !e.details;
   if (cache.handed_valid) {
@@ -332,6 +332,12 @@ const FindData* find_next_entry(FindHandle& handle) {
     cache.handed_host_name.assign(e.host_name);
   }
   return &e;
+}
+
+const FindData* find_next_entry(FindHandle& handle) {
+  const FindData* e = take_entry(handle, handle.next);
+  if (e != nullptr) ++handle.next;
+  return e;
 }
 
 int find_next(FindHandle& handle, FindData& out) {

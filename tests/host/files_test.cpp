@@ -210,7 +210,9 @@ TEST(Files, EntriesOpenAsTheWalkTakesThem) {
     std::vector<std::string> opened = {content("C:\\" + first.name)};
     while (const host::FindData* d = host::find_next_entry(h)) {
       opened.push_back(content("C:\\" + d->name));
-      if (d->name == "DUP.BIN") EXPECT_EQ(content("C:\\MIXED.TXT"), "Mixed.Txt") << "not the entry taken last";
+      if (d->name == "DUP.BIN") {
+        EXPECT_EQ(content("C:\\MIXED.TXT"), "Mixed.Txt") << "not the entry taken last";
+      }
     }
     EXPECT_EQ(opened, (std::vector<std::string>{"ABC", "Abc", "abc", "dup.bin", "Mixed.Txt", "UP.BIN"}))
         << (stale ? "stale listing" : "last listing");
