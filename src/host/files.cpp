@@ -21,12 +21,12 @@
 // the very file the component-by-component resolution would find, exact names first. When
 // it fails, the spelling the directory's last listing holds for the last component is tried
 // the same way, and then the full resolution runs, which also gives the NT error. A file of
-// the directory listed last opens relative to its drive's ROOT, which the listing opened:
-// the directories below the ROOT are looked up afresh at every open (openat2 with
-// RESOLVE_BENEATH as well), so a directory renamed or replaced since the listing is never
-// opened through: the file the path names now opens, or none. (The ROOT itself is taken as
-// it stood at the listing, as a drive's root directory: moving a ROOT away while its files
-// are checked is not followed until the next listing.) The status taken after the open
+// the directory listed last opens by its one name relative to that directory, which the
+// listing opened and keeps open: a walk goes on in the directory it listed even when that
+// directory is renamed or replaced meanwhile, as on NT, where a directory being searched
+// cannot be renamed. A name it no longer holds is looked for along the path. The entry a
+// search handed out last (take_entry) gives its spelling at once; other names are looked
+// up in the listing's table of spellings. The status taken after the open
 // is kept in the handle (identity, kind, size at open); a file the listing gave as a
 // regular one defers it (see File in host.h): a name replaced by a FIFO or a device between
 // the listing and the open is then refused at its first read, which is positioned, so
