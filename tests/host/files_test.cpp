@@ -18,6 +18,17 @@ namespace {
 using hosttest::MapGuard;
 using hosttest::TempTree;
 
+// What opening `path` for reading and reading up to 16 bytes gives: the bytes, or the error.
+std::string content(const std::string& path) {
+  host::File f;
+  if (int rc = host::open_file(path, host::kAccessRead, host::kShareRead, host::kOpenExisting, f))
+    return "error " + std::to_string(rc);
+  char buf[16];
+  size_t got = 0;
+  if (int rc = host::read_file(f, buf, sizeof buf, got)) return "read error " + std::to_string(rc);
+  return std::string(buf, got);
+}
+
 TEST(Files, SharingConflictsAreError32) {
   TempTree t;
   t.file("f", "data");
@@ -137,15 +148,6 @@ TEST(Files, OpenByListedSpellingPrefersExactNamesAndFollowsNoLink) {
   ASSERT_EQ(symlink(t.at("c/lower.txt").c_str(), t.at("c/lnk").c_str()), 0);
   ASSERT_EQ(symlink(t.at("c").c_str(), t.at("root-link").c_str()), 0);
   MapGuard map("C=" + t.at("c") + ";L=" + t.at("root-link"));
-  auto content = [](const std::string& path) -> std::string {
-    host::File f;
-    if (int rc = host::open_file(path, host::kAccessRead, host::kShareRead, host::kOpenExisting, f))
-      return "error " + std::to_string(rc);
-    char buf[8];
-    size_t got = 0;
-    EXPECT_EQ(host::read_file(f, buf, sizeof buf, got), 0);
-    return std::string(buf, got);
-  };
   std::vector<host::FindData> listed;
   ASSERT_EQ(host::list_directory("C:\\", "*.*", listed), 0);
   EXPECT_EQ(content("C:\\LOWER.TXT"), "l");
@@ -190,15 +192,6 @@ TEST(Files, EntriesOpenAsTheWalkTakesThem) {
   for (const char* n : {"abc", "ABC", "Abc", "dup.bin", "Mixed.Txt", "UP.BIN"}) t.file(std::string("c/") + n, n);
   t.file("e/UP.BIN", "other");
   MapGuard map("C=" + t.at("c") + ";E=" + t.at("e"));
-  auto content = [](const std::string& path) -> std::string {
-    host::File f;
-    if (int rc = host::open_file(path, host::kAccessRead, host::kShareRead, host::kOpenExisting, f))
-      return "error " + std::to_string(rc);
-    char buf[16];
-    size_t got = 0;
-    EXPECT_EQ(host::read_file(f, buf, sizeof buf, got), 0);
-    return std::string(buf, got);
-  };
   for (bool stale : {false, true}) {
     host::FindHandle h;
     host::FindData first;
@@ -234,15 +227,6 @@ TEST(Files, ListedDirectoryRenamedOrReplacedOpensInTheDirectoryListed) {
   t.dir("c/SUB");
   t.file("c/SUB/F.TXT", "old");
   MapGuard map("C=" + t.at("c"));
-  auto content = [](const std::string& path) -> std::string {
-    host::File f;
-    if (int rc = host::open_file(path, host::kAccessRead, host::kShareRead, host::kOpenExisting, f))
-      return "error " + std::to_string(rc);
-    char buf[8];
-    size_t got = 0;
-    if (int rc = host::read_file(f, buf, sizeof buf, got)) return "read error " + std::to_string(rc);
-    return std::string(buf, got);
-  };
   std::vector<host::FindData> listed;
   ASSERT_EQ(host::list_directory("C:\\SUB\\", "*.*", listed), 0);
   EXPECT_EQ(content("C:\\SUB\\F.TXT"), "old");
