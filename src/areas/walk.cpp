@@ -250,9 +250,9 @@ void walk_recursive(const std::string& dir, const std::string& mask) {
       if (served_by_whole_listing(mask)) {
         std::string path = dir;
         visit_matching(whole, mask, [&](const DirRecord& rec) { hand_on_file(path, dir.size(), rec); });
-      }
-      else
+      } else {
         listing_ended(dir, hand_on_files(dir, pattern));
+      }
     }
   }
   visit_subdirectories(dir, subdirs, [&](const std::string& child) { walk_recursive(child, mask); });

@@ -169,7 +169,6 @@ bool is_root(const std::string& hp) {
 
 constexpr size_t kListingBuffer = 32768;  // bytes of directory entries read per call
 
-// RAII for a descriptor.
 }  // namespace
 
 bool name_matches(std::string_view pattern, std::string_view name) {

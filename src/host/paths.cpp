@@ -15,7 +15,6 @@
 // root, and relative paths still open (relative to the working directory), but cannot be
 // made a full path (15, "invalid drive").
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>

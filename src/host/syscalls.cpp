@@ -21,8 +21,7 @@ int real_open(const char* path, int flags, unsigned mode) {
 // A system without openat2 says so once; after that the call is not made again.
 bool g_openat2_missing = false;
 
-// openat2 with the given resolve flags; ENOSYS where the system has no openat2.
-int openat2_resolving(int dirfd, const char* path, int flags, unsigned mode, uint64_t resolve) {
+int real_open_no_links(const char* path, int flags, unsigned mode) {
 #ifdef SYS_openat2
   if (g_openat2_missing) {
     errno = ENOSYS;
@@ -31,22 +30,17 @@ int openat2_resolving(int dirfd, const char* path, int flags, unsigned mode, uin
   open_how how{};
   how.flags = uint64_t(unsigned(flags));
   how.mode = mode;
-  how.resolve = resolve;
-  const int fd = int(::syscall(SYS_openat2, dirfd, path, &how, sizeof how));
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const int fd = int(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
   if (fd < 0 && errno == ENOSYS) g_openat2_missing = true;
   return fd;
 #else
-  (void)dirfd;
   (void)path;
   (void)flags;
   (void)mode;
-  (void)resolve;
   errno = ENOSYS;
   return -1;
 #endif
-}
-int real_open_no_links(const char* path, int flags, unsigned mode) {
-  return openat2_resolving(AT_FDCWD, path, flags, mode, RESOLVE_NO_SYMLINKS);
 }
 int real_open_at(int dirfd, const char* path, int flags) {
   return ::openat(dirfd, path, flags);

@@ -167,4 +167,13 @@ void checksum64_of(const uint8_t key[kKeySize], const uint8_t* data, int32_t len
   checksum_value64(word0, word1);
 }
 
+void pattern_digest(const uint8_t* head, int32_t length, uint8_t digest[8]) {
+  uint32_t w0 = 0, w1 = 0;
+  checksum64_of(kPatternKey, head, length, w0, w1);
+  for (int k = 0; k < 4; ++k) {
+    digest[k] = uint8_t(w0 >> (8 * k));
+    digest[4 + k] = uint8_t(w1 >> (8 * k));
+  }
+}
+
 }  // namespace virusdata

@@ -66,5 +66,9 @@ void checksum_value64(uint32_t& word0, uint32_t& word1);
 uint32_t checksum32_of(const uint8_t key[kKeySize], const uint8_t* data, int32_t length);
 void checksum64_of(const uint8_t key[kKeySize], const uint8_t* data, int32_t length, uint32_t& word0,
                    uint32_t& word1);
+// The digest a pattern record keeps for a signature whose first `length` bytes (all but the
+// last four) are `head`: their 64-bit checksum under the pattern key, word0's bytes first,
+// each word little-endian.
+void pattern_digest(const uint8_t* head, int32_t length, uint8_t digest[8]);
 
 }  // namespace virusdata

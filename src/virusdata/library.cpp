@@ -184,10 +184,9 @@ bool parse_builtin_pattern(const uint8_t* p, PatternRecord& out) {
 // head that does not is ignored: the digest decides, as for any record).
 void take_builtin_head(const uint8_t* h, PatternRecord& rec) {
   if (h[0] != 1) return;
-  uint32_t w0 = 0, w1 = 0;
-  checksum64_of(kPatternKey, h + 1, int32_t(rec.length) - 4, w0, w1);
-  for (int k = 0; k < 4; ++k)
-    if (rec.digest[k] != uint8_t(w0 >> (8 * k)) || rec.digest[4 + k] != uint8_t(w1 >> (8 * k))) return;
+  uint8_t digest[8];
+  pattern_digest(h + 1, int32_t(rec.length) - 4, digest);
+  if (!std::equal(digest, digest + 8, rec.digest)) return;
   std::copy(h + 1, h + 1 + (rec.length - 4), rec.head);
   rec.head_known = true;
 }

@@ -36,14 +36,15 @@ constexpr int kNoRecord = -1;       // end of an identity list; an unused index 
 
 // One pattern signature. The signature itself is not kept: the last four bytes in plain and
 // a digest of the rest; a match is confirmed by recomputing the digest over the candidate.
-// A user pattern was written in clear, so its record also keeps the bytes before the tail:
-// the matcher compares those instead of computing a checksum for every candidate.
+// Where the signature is known (a user pattern was written in clear; the built-in block keeps
+// the bytes of its records), the record also keeps the bytes before the tail: the matcher
+// compares those instead of computing a checksum for every candidate.
 struct PatternRecord {
   uint8_t length = 0;      // signature bytes, 4..24
   uint8_t tail[4] = {};    // last, second-to-last, third-to-last, fourth-to-last byte
   uint8_t digest[8] = {};  // 64-bit checksum under the pattern key of the first length-4 bytes,
                            // in state-block order (two little-endian halves, first half first)
-  bool head_known = false;  // head holds the first length-4 bytes (user patterns)
+  bool head_known = false;  // head holds the first length-4 bytes (see above)
   uint8_t head[kMaxPatternBytes - 4] = {};
   uint32_t hash = 0;       // pattern hash; 0 until build_pattern_index
   std::string name;        // virus name

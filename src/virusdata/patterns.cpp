@@ -212,12 +212,7 @@ int add_pattern(int32_t position, const std::string& text, const std::string& gi
     rec = PatternRecord{};
     rec.length = uint8_t(bytes.size);
     for (size_t k = 0; k < 4; ++k) rec.tail[k] = bytes.at[bytes.size - 1 - k];
-    uint32_t w0, w1;
-    checksum64_of(kPatternKey, bytes.at, int32_t(bytes.size) - 4, w0, w1);
-    for (int k = 0; k < 4; ++k) {
-      rec.digest[k] = uint8_t(w0 >> (8 * k));
-      rec.digest[4 + k] = uint8_t(w1 >> (8 * k));
-    }
+    pattern_digest(bytes.at, int32_t(bytes.size) - 4, rec.digest);
     rec.head_known = true;
     std::copy(bytes.at, bytes.at + bytes.size - 4, rec.head);
     rec.name = std::move(name);

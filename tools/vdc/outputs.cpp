@@ -65,12 +65,7 @@ std::vector<uint8_t> make_pattern_record(const std::string& name, const std::vec
   const size_t n = signature.size();
   rec[0] = static_cast<uint8_t>(n);
   for (size_t i = 0; i < 4 && i < n; ++i) rec[1 + i] = signature[n - 1 - i];
-  uint32_t w0 = 0, w1 = 0;
-  virusdata::checksum64_of(virusdata::kPatternKey, signature.data(), static_cast<int32_t>(n >= 4 ? n - 4 : 0), w0, w1);
-  for (int i = 0; i < 4; ++i) {
-    rec[5 + i] = static_cast<uint8_t>(w0 >> (8 * i));
-    rec[9 + i] = static_cast<uint8_t>(w1 >> (8 * i));
-  }
+  virusdata::pattern_digest(signature.data(), static_cast<int32_t>(n >= 4 ? n - 4 : 0), rec.data() + 5);
   // bytes 13..16 hash (filled in by the index build), 17 reserved: zero
   for (size_t i = 0; i < name.size() && i < kPatternNameRoom - 1; ++i) rec[18 + i] = static_cast<uint8_t>(name[i]);
   return rec;
